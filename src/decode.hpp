@@ -1,0 +1,32 @@
+// NumPy conversions of the payload formats, and the module's seven codec functions.
+#pragma once
+
+#include "codec.hpp"
+
+#include <Python.h>
+
+#include <optional>
+
+namespace engine {
+
+// All of these need the interpreter lock. Each returns a new reference, or null with an exception set
+// (ValueError with the decoder's message when the payload does not decode).
+PyObject* vec_f64_to_py(codec::ByteSpan payload);
+PyObject* mat_f64_to_py(codec::ByteSpan payload);
+// The vector and the matrix as a 2-tuple: (vec, mat), or (mat, vec) when `matrix_first`.
+PyObject* vec_mat_f64_to_py(codec::ByteSpan payload, bool matrix_first);
+PyObject* close_step_to_py(codec::ByteSpan payload);
+
+// Checks that `obj` is an ndarray (or subclass) of `ndim` dimensions whose dtype is equivalent to
+// `typenum` (NPY_DOUBLE or NPY_INT). On failure sets TypeError "argument '{name}': {reason}", or the
+// reason alone when `name` is null, and returns false.
+bool check_array(PyObject* obj, const char* name, int ndim, int typenum);
+
+// A checked 2-D float64 array as a MatF64 payload with `headroom` free bytes in front.
+// TypeError "The given array is not contiguous" (or ValueError for oversized counts) on failure.
+std::optional<codec::Bytes> mat_f64_from_py(PyObject* array, std::size_t headroom);
+
+// The module's codec functions in registration order, ended by a null entry.
+extern PyMethodDef codec_functions[];
+
+}  // namespace engine
