@@ -1,1 +1,377 @@
+#include "bridge.hpp"
 
+#include "error.hpp"
+#include "py.hpp"
+#include "runtime.hpp"
+#include "ws.hpp"
+
+#include <boost/asio/bind_cancellation_slot.hpp>
+#include <boost/asio/cancellation_signal.hpp>
+#include <boost/asio/co_spawn.hpp>
+#include <boost/asio/detached.hpp>
+#include <boost/asio/executor_work_guard.hpp>
+#include <boost/asio/this_coro.hpp>
+
+#include <cxxabi.h>
+#include <sched.h>
+
+#include <algorithm>
+#include <cmath>
+#include <fstream>
+#include <shared_mutex>
+#include <sstream>
+#include <thread>
+#include <vector>
+
+namespace engine {
+
+namespace asio = boost::asio;
+
+// ---- The runtime ------------------------------------------------------------------------------------
+
+namespace {
+
+// Reads "quota period" (cgroup v2 cpu.max) or the two v1 files; 0 when there is no quota.
+unsigned quota_cpus(const std::string& cgroup_path) {
+    const auto read_pair = [](const std::string& a, const std::string& b) -> std::pair<double, double> {
+        std::ifstream fa(a);
+        std::string qa;
+        if (!(fa >> qa)) return {0, 0};
+        if (b.empty()) {  // v2: both numbers in one file
+            std::string period;
+            if (qa == "max" || !(fa >> period)) return {0, 0};
+            return {std::stod(qa), std::stod(period)};
+        }
+        std::ifstream fb(b);
+        std::string period;
+        if (!(fb >> period) || qa.starts_with('-')) return {0, 0};
+        return {std::stod(qa), std::stod(period)};
+    };
+    const std::vector<std::string> v2 = {"/sys/fs/cgroup" + cgroup_path + "/cpu.max", "/sys/fs/cgroup/cpu.max"};
+    for (const auto& path : v2) {
+        if (auto [q, p] = read_pair(path, ""); q > 0 && p > 0) return unsigned(std::ceil(q / p));
+    }
+    for (const std::string dir : {"/sys/fs/cgroup/cpu", "/sys/fs/cgroup/cpu,cpuacct"}) {
+        for (const std::string& base : {dir + cgroup_path, dir}) {
+            if (auto [q, p] = read_pair(base + "/cpu.cfs_quota_us", base + "/cpu.cfs_period_us"); q > 0 && p > 0) {
+                return unsigned(std::ceil(q / p));
+            }
+        }
+    }
+    return 0;
+}
+
+// The CPUs this process may use: its affinity mask, capped by a cgroup CPU quota, at least 1.
+unsigned available_cpus() {
+    unsigned n = std::max(1u, std::thread::hardware_concurrency());
+    cpu_set_t set;
+    if (sched_getaffinity(0, sizeof set, &set) == 0) n = std::max(1, CPU_COUNT(&set));
+    std::string cgroup_path;
+    std::ifstream self("/proc/self/cgroup");
+    for (std::string line; std::getline(self, line);) {
+        // "0::/path" on v2, "N:cpu,cpuacct:/path" on v1.
+        const auto second = line.find(':', line.find(':') + 1);
+        if (second == std::string::npos) continue;
+        const std::string controllers = line.substr(line.find(':') + 1, second - line.find(':') - 1);
+        if (controllers.empty() || controllers.find("cpu") != std::string::npos) {
+            cgroup_path = line.substr(second + 1);
+            if (cgroup_path == "/") cgroup_path.clear();
+            break;
+        }
+    }
+    if (const unsigned q = quota_cpus(cgroup_path)) n = std::min(n, q);
+    return std::max(1u, n);
+}
+
+// Runs the io_context until the process ends. A thread-exit unwind must pass through untouched.
+void worker_main(asio::io_context& ctx) {
+    for (;;) {
+        try {
+            ctx.run();
+            return;
+        } catch (abi::__forced_unwind&) {
+            throw;
+        } catch (...) {
+            // A handler that throws is a fault of that handler alone; keep serving the others.
+        }
+    }
+}
+
+struct Runtime {
+    explicit Runtime(unsigned threads)
+        : ctx(int(threads)), work(asio::make_work_guard(ctx)), blocking(1) {
+        for (unsigned i = 0; i < threads; ++i) workers.emplace_back([this] { worker_main(ctx); }).detach();
+    }
+    asio::io_context ctx;
+    asio::executor_work_guard<asio::io_context::executor_type> work;
+    asio::thread_pool blocking;
+    std::vector<std::thread> workers;
+};
+
+// Deliberately leaked: worker threads may still run while the process exits.
+Runtime* the_runtime = nullptr;  // guarded by the interpreter lock (created under it)
+
+Runtime& runtime_unchecked() {
+    if (!the_runtime) the_runtime = new Runtime(available_cpus());
+    return *the_runtime;
+}
+
+}  // namespace
+
+asio::io_context& io_runtime() { return runtime_unchecked().ctx; }
+asio::thread_pool& blocking_pool() { return runtime_unchecked().blocking; }
+
+// ---- Python side --------------------------------------------------------------------------------------
+
+namespace {
+
+// Worker threads enter Python only through python_section. The atexit hook closes the gate for good, so
+// no worker touches the interpreter while or after it finalises.
+std::shared_mutex python_gate;
+bool interpreter_finalizing = false;  // guarded by python_gate
+
+class python_section {
+public:
+    python_section() : lock_(python_gate) {
+        if (!interpreter_finalizing) gil_.emplace();
+    }
+    explicit operator bool() const noexcept { return gil_.has_value(); }
+
+private:
+    std::shared_lock<std::shared_mutex> lock_;
+    std::optional<py::gil_acquire> gil_;
+};
+
+PyObject* on_exit(PyObject*, PyObject*) {
+    py::gil_release unlocked;  // a worker inside the gate may be waiting for the interpreter lock
+    std::unique_lock lock(python_gate);
+    interpreter_finalizing = true;
+    Py_RETURN_NONE;
+}
+
+PyObject* set_result_unless_cancelled(PyObject*, PyObject* args) {
+    PyObject* future;
+    PyObject* value;
+    if (!PyArg_ParseTuple(args, "OO", &future, &value)) return nullptr;
+    py::object cancelled = py::object::steal(PyObject_CallMethod(future, "cancelled", nullptr));
+    if (!cancelled) return nullptr;
+    if (cancelled.get() == Py_True) Py_RETURN_NONE;
+    return PyObject_CallMethod(future, "set_result", "O", value);
+}
+
+PyObject* set_exception_unless_cancelled(PyObject*, PyObject* args) {
+    PyObject* future;
+    PyObject* exc;
+    if (!PyArg_ParseTuple(args, "OO", &future, &exc)) return nullptr;
+    py::object cancelled = py::object::steal(PyObject_CallMethod(future, "cancelled", nullptr));
+    if (!cancelled) return nullptr;
+    if (cancelled.get() == Py_True) Py_RETURN_NONE;
+    return PyObject_CallMethod(future, "set_exception", "O", exc);
+}
+
+PyMethodDef on_exit_def = {"_py_engine_rust_on_exit", on_exit, METH_NOARGS, nullptr};
+PyMethodDef set_result_def = {"_set_result_unless_cancelled", set_result_unless_cancelled, METH_VARARGS, nullptr};
+PyMethodDef set_exception_def = {"_set_exception_unless_cancelled", set_exception_unless_cancelled, METH_VARARGS,
+                                 nullptr};
+
+// Process-lifetime Python objects, made once under the interpreter lock and deliberately leaked.
+struct PythonHandles {
+    PyObject* get_running_loop = nullptr;
+    PyObject* set_result = nullptr;
+    PyObject* set_exception = nullptr;
+    PyObject* context_none = nullptr;  // {"context": None} for call_soon_threadsafe
+};
+PythonHandles* handles = nullptr;
+PyObject* rust_panic = nullptr;
+
+PythonHandles* python_handles() {
+    if (handles) return handles;
+    py::object asyncio = py::object::steal(PyImport_ImportModule("asyncio"));
+    if (!asyncio) return nullptr;
+    py::object get_loop = py::object::steal(PyObject_GetAttrString(asyncio.get(), "get_running_loop"));
+    py::object set_result = py::object::steal(PyCFunction_New(&set_result_def, nullptr));
+    py::object set_exception = py::object::steal(PyCFunction_New(&set_exception_def, nullptr));
+    py::object kwargs = py::object::steal(PyDict_New());
+    if (!get_loop || !set_result || !set_exception || !kwargs ||
+        PyDict_SetItemString(kwargs.get(), "context", Py_None) < 0) {
+        return nullptr;
+    }
+    // Stop workers from entering Python before the interpreter starts to finalise.
+    py::object atexit = py::object::steal(PyImport_ImportModule("atexit"));
+    py::object hook = py::object::steal(PyCFunction_New(&on_exit_def, nullptr));
+    if (!atexit || !hook) return nullptr;
+    py::object registered = py::object::steal(PyObject_CallMethod(atexit.get(), "register", "O", hook.get()));
+    if (!registered) return nullptr;
+    handles = new PythonHandles{get_loop.release(), set_result.release(), set_exception.release(), kwargs.release()};
+    return handles;
+}
+
+// The RustPanic class lives in a small module of its own, created on first use and registered in
+// sys.modules, so py_engine_rust keeps exactly its eight names.
+PyObject* rust_panic_type() {
+    if (rust_panic) return rust_panic;
+    py::object module = py::object::steal(PyModule_New("_py_engine_rust_bridge"));
+    if (!module) return nullptr;
+    py::object type =
+        py::object::steal(PyErr_NewException("_py_engine_rust_bridge.RustPanic", PyExc_Exception, nullptr));
+    if (!type || PyObject_SetAttrString(module.get(), "RustPanic", type.get()) < 0) return nullptr;
+    PyObject* modules = PyImport_GetModuleDict();
+    if (PyDict_SetItemString(modules, "_py_engine_rust_bridge", module.get()) < 0) return nullptr;
+    rust_panic = type.release();
+    return rust_panic;
+}
+
+// Takes the pending exception as an object, with its traceback attached.
+py::object fetch_exception() {
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    PyErr_NormalizeException(&type, &value, &tb);
+    if (tb && value) PyException_SetTraceback(value, tb);
+    Py_XDECREF(type);
+    Py_XDECREF(tb);
+    return py::object::steal(value);
+}
+
+bool future_cancelled(PyObject* future) {
+    py::object r = py::object::steal(PyObject_CallMethod(future, "cancelled", nullptr));
+    if (!r) {
+        PyErr_WriteUnraisable(future);
+        return true;
+    }
+    return r.get() == Py_True;
+}
+
+// Shared by a task and its future's done-callback. The signal is emitted only on the engine's strand,
+// where the task runs, because Asio cancellation signals are not thread-safe.
+struct CancelHandle {
+    explicit CancelHandle(asio::strand<asio::any_io_executor> s) : strand(std::move(s)) {}
+    asio::strand<asio::any_io_executor> strand;
+    asio::cancellation_signal signal;
+};
+
+void release_cancel_handle(PyObject* capsule) {
+    delete static_cast<std::shared_ptr<CancelHandle>*>(PyCapsule_GetPointer(capsule, "engine.cancel"));
+}
+
+PyObject* on_done(PyObject* capsule, PyObject* future) {
+    if (!future_cancelled(future)) Py_RETURN_NONE;
+    auto handle = *static_cast<std::shared_ptr<CancelHandle>*>(PyCapsule_GetPointer(capsule, "engine.cancel"));
+    asio::post(handle->strand, [handle] { handle->signal.emit(asio::cancellation_type::terminal); });
+    Py_RETURN_NONE;
+}
+
+PyMethodDef on_done_def = {"_on_done", on_done, METH_O, nullptr};
+
+// Hands the outcome to the loop's thread. Runs on a worker thread holding the interpreter lock.
+void complete(PyObject* loop, PyObject* future, Result<Response>& outcome, Finish finish, const std::string* panic) {
+    if (future_cancelled(future)) return;
+    py::object value;
+    PyObject* setter = handles->set_result;
+    if (panic) {
+        PyObject* type = rust_panic_type();
+        if (type) PyErr_Format(type, "rust future panicked: %s", panic->c_str());
+        value = fetch_exception();
+        setter = handles->set_exception;
+    } else if (outcome.ok()) {
+        value = py::object::steal(finish(outcome.value().payload()));
+        if (!value) {
+            value = fetch_exception();
+            setter = handles->set_exception;
+        }
+    } else {
+        set_python_error(outcome.error());
+        value = fetch_exception();
+        setter = handles->set_exception;
+    }
+    if (!value) return;
+    py::object schedule = py::object::steal(PyObject_GetAttrString(loop, "call_soon_threadsafe"));
+    py::object args = py::object::steal(PyTuple_Pack(3, setter, future, value.get()));
+    py::object done = schedule && args ? py::object::steal(PyObject_Call(schedule.get(), args.get(), handles->context_none))
+                                       : py::object();
+    // The loop may have been closed meanwhile: nobody can receive the outcome any more.
+    if (!done) PyErr_WriteUnraisable(future);
+}
+
+asio::awaitable<Result<Response>> run_operation(std::shared_ptr<Endpoint> ep, Operation op) {
+    if (auto* start = std::get_if<StartOp>(&op)) co_return co_await start_endpoint(ep, std::move(start->host), start->port);
+    if (auto* wait = std::get_if<WaitConnectedOp>(&op)) co_return co_await wait_connected(ep, wait->timeout);
+    auto& call = std::get<CallOp>(op);
+    co_return co_await rpc_call(ep, call.fn_id, std::move(call.frame), call.timeout);
+}
+
+// One engine operation, from start to completion of its future. `loop` and `future` are owned references
+// that are released only with the interpreter lock held (or leaked once the interpreter is finalising).
+asio::awaitable<void> run_task(std::shared_ptr<Endpoint> ep, std::shared_ptr<CancelHandle> handle, Operation op,
+                               Finish finish, PyObject* loop, PyObject* future) {
+    Result<Response> outcome = Response{};
+    std::optional<std::string> panic;
+    bool cancelled = false;
+    try {
+        outcome = co_await run_operation(ep, std::move(op));
+    } catch (abi::__forced_unwind&) {
+        throw;
+    } catch (const boost::system::system_error& e) {
+        if (e.code() == asio::error::operation_aborted) {
+            cancelled = true;
+        } else {
+            panic = e.what();
+        }
+    } catch (const std::exception& e) {
+        panic = e.what();
+    } catch (...) {
+        panic = "unknown error";
+    }
+    (void)handle;
+
+    python_section python;
+    if (!python) co_return;
+    if (!cancelled) complete(loop, future, outcome, finish, panic ? &*panic : nullptr);
+    Py_DECREF(future);
+    Py_DECREF(loop);
+}
+
+}  // namespace
+
+PyObject* launch(const std::shared_ptr<Endpoint>& endpoint, Operation op, Finish finish) {
+    if (!python_handles()) return nullptr;
+    py::object loop = py::object::steal(PyObject_CallNoArgs(handles->get_running_loop));
+    if (!loop) return nullptr;
+    py::object future = py::object::steal(PyObject_CallMethod(loop.get(), "create_future", nullptr));
+    if (!future) return nullptr;
+
+    Runtime* rt;
+    try {
+        rt = &runtime_unchecked();
+    } catch (const std::exception& e) {
+        PyErr_Format(PyExc_RuntimeError, "failed to start the I/O runtime: %s", e.what());
+        return nullptr;
+    }
+    if (!endpoint->strand) endpoint->strand.emplace(asio::make_strand(rt->ctx.get_executor()));
+
+    auto handle = std::make_shared<CancelHandle>(*endpoint->strand);
+    auto* boxed = new std::shared_ptr<CancelHandle>(handle);
+    py::object capsule = py::object::steal(PyCapsule_New(boxed, "engine.cancel", release_cancel_handle));
+    if (!capsule) {
+        delete boxed;
+        return nullptr;
+    }
+    py::object callback = py::object::steal(PyCFunction_New(&on_done_def, capsule.get()));
+    if (!callback) return nullptr;
+    py::object added = py::object::steal(PyObject_CallMethod(future.get(), "add_done_callback", "O", callback.get()));
+    if (!added) return nullptr;
+
+    // The task's cancellation state lives inside the signal, and co_spawn touches it after the task body
+    // has ended. So the completion handler owns the handle and releases it one strand turn later, once
+    // co_spawn is completely done with it.
+    auto release_later = [handle](std::exception_ptr) mutable {
+        auto strand = handle->strand;
+        asio::post(strand, [h = std::move(handle)] {});
+    };
+    asio::co_spawn(*endpoint->strand,
+                   run_task(endpoint, handle, std::move(op), finish, py::object(loop).release(),
+                            py::object(future).release()),
+                   asio::bind_cancellation_slot(handle->signal.slot(), std::move(release_later)));
+    return future.release();
+}
+
+}  // namespace engine

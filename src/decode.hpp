@@ -17,6 +17,10 @@ PyObject* mat_f64_to_py(codec::ByteSpan payload);
 PyObject* vec_mat_f64_to_py(codec::ByteSpan payload, bool matrix_first);
 PyObject* close_step_to_py(codec::ByteSpan payload);
 
+// NumPy's type numbers for float64 (NPY_DOUBLE) and int32 (NPY_INT), so callers need no NumPy headers.
+inline constexpr int typenum_float64 = 12;
+inline constexpr int typenum_int32 = 5;
+
 // Checks that `obj` is an ndarray (or subclass) of `ndim` dimensions whose dtype is equivalent to
 // `typenum` (NPY_DOUBLE or NPY_INT). On failure sets TypeError "argument '{name}': {reason}", or the
 // reason alone when `name` is null, and returns false.

@@ -1,0 +1,18 @@
+# Sourced by the other scripts: makes .venv with the project's test and demo dependencies, and makes
+# sure node is there for the UI peer.
+step() { printf '\n==> %s\n' "$*"; }
+
+mkdir -p build
+venv=$PWD/.venv
+if [ ! -x "$venv/bin/python" ]; then
+  step "create .venv"
+  python3 -m venv "$venv"
+  "$venv/bin/pip" install -q --upgrade pip
+fi
+step "install dependencies"
+"$venv/bin/pip" install -q "numpy>=1.23" "pytest>=8" "websockets>=13" "mypy>=1.10" abi3audit matplotlib \
+  scikit-build-core "boost-headers>=1.81"
+if ! command -v node >/dev/null 2>&1; then
+  step "install node"
+  apt-get update -qq && apt-get install -y -qq nodejs >/dev/null
+fi

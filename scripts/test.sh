@@ -1,0 +1,33 @@
+#!/usr/bin/env bash
+# Builds the abi3 wheel in a fresh virtual environment, checks it, and runs every test suite.
+# Safe to run on a machine with nothing installed by hand; reruns reuse .venv and the build cache.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+source scripts/setup.sh
+
+step "build the wheel"
+rm -rf dist
+"$venv/bin/pip" wheel --no-deps -w dist . >build/wheel.log 2>&1 || { cat build/wheel.log; exit 1; }
+wheel=$(ls dist/py_engine_rust-*.whl)
+"$venv/bin/pip" install --force-reinstall --no-deps "$wheel" >/dev/null
+
+step "abi3audit --strict"
+"$venv/bin/abi3audit" --strict --report "$wheel" >build/abi3audit.json || { cat build/abi3audit.json; exit 1; }
+echo "abi3audit: ok ($(basename "$wheel"))"
+
+step "python tests"
+"$venv/bin/python" -W error -c "import py_engine_rust"
+(cd tests && "$venv/bin/python" -m pytest -q -p no:cacheprovider "$@")
+
+step "UI peer tests (node)"
+node --test peer/test/
+
+step "codec tests against NumPy 1.26"
+if [ ! -x "$root/build/venv-numpy1/bin/python" ]; then
+  python3 -m venv "$root/build/venv-numpy1"
+  "$root/build/venv-numpy1/bin/pip" install -q --upgrade pip
+  "$root/build/venv-numpy1/bin/pip" install -q "numpy==1.26.*" pytest websockets
+fi
+"$root/build/venv-numpy1/bin/pip" install -q --force-reinstall --no-deps "$wheel"
+(cd tests && "$root/build/venv-numpy1/bin/python" -m pytest -q -p no:cacheprovider test_codec.py)

@@ -1,0 +1,462 @@
+"""Module contents, construction, start, wait_connected, timeouts and the awaitable bridge."""
+
+import asyncio
+import importlib.util
+import socket
+import subprocess
+import sys
+import textwrap
+
+import pytest
+import websockets
+
+import py_engine_rust
+from py_engine_rust import RustEngineAsync
+from conftest import free_port, run
+
+NAMES = [
+    "RustEngineAsync",
+    "decode_vec_f64_py",
+    "decode_mat_f64_py",
+    "decode_close_step_py",
+    "decode_vec_mat_f64_py",
+    "encode_vec_f64_py",
+    "encode_mat_f64_py",
+    "encode_close_step_py",
+]
+
+METHODS = [
+    ("start", "($self)"),
+    ("wait_connected", "($self, timeout_secs=None)"),
+    ("init_candles", "($self, ohlc5, timeout_secs=None)"),
+    ("reset_episode", "($self, episode_index, episode_type, timeout_secs=None)"),
+    ("get_rl_config", "($self, timeout_secs=None)"),
+    ("step_next", "($self, timeout_secs=None)"),
+    ("step_and_sync", "($self, timeout_secs=None)"),
+    ("get_snapshot", "($self, timeout_secs=None)"),
+    ("get_ticket_list", "($self, timeout_secs=None)"),
+    ("get_ohlc", "($self, timeout_secs=None)"),
+    ("fetch_events", "($self, timeout_secs=None)"),
+    ("end_session", "($self, timeout_secs=None)"),
+    ("get_sync_policy", "($self, timeout_secs=None)"),
+    ("close_positions", "($self, position_ids, actions, ratios, timeout_secs=None)"),
+    (
+        "place_order",
+        "($self, side, order_type, price, units, take_profit=None, stop_loss=None, "
+        "trailing_stop=None, time_limit=None, timeout_secs=None)",
+    ),
+    ("place_ticket", "($self, side, units, take_profit=None, stop_loss=None, trailing_stop=None, timeout_secs=None)"),
+]
+
+
+# ---- Module -------------------------------------------------------------------------------------------
+
+
+def test_module_has_exactly_its_eight_names_in_order():
+    assert py_engine_rust.__all__ == NAMES
+    public = sorted(n for n in dir(py_engine_rust) if not n.startswith("__"))
+    assert public == sorted(NAMES)
+    assert not hasattr(py_engine_rust, "__version__")
+    for name in NAMES[1:]:
+        assert getattr(py_engine_rust, name).__module__ == "py_engine_rust"
+
+
+def test_second_initialisation_returns_the_same_module():
+    spec = importlib.util.find_spec("py_engine_rust")
+    again = importlib.util.module_from_spec(spec)
+    assert again is py_engine_rust
+
+
+def test_class_surface():
+    assert RustEngineAsync.__module__ == "builtins"
+    assert RustEngineAsync.__name__ == "RustEngineAsync"
+    assert RustEngineAsync.__qualname__ == "RustEngineAsync"
+    assert RustEngineAsync.__text_signature__ == "(host, port, start_seq=None)"
+    assert RustEngineAsync.__doc__ is None
+    methods = [n for n in vars(RustEngineAsync) if not n.startswith("__")]
+    assert methods == [name for name, _ in METHODS]
+
+
+@pytest.mark.parametrize("name, signature", METHODS)
+def test_method_signatures(name, signature):
+    assert getattr(RustEngineAsync, name).__text_signature__ == signature
+
+
+@pytest.mark.parametrize(
+    "name, doc",
+    [
+        ("reset_episode", "Reset to a specific episode by index.\nPayload: [u32 episode_index, u8 episode_type (0=train, 1=test)]"),
+        ("get_rl_config", "Get RL config from UI (seed, episode counts, etc.). Returns JSON string."),
+        ("start", None),
+        ("get_ohlc", None),
+    ],
+)
+def test_method_docs(name, doc):
+    assert getattr(RustEngineAsync, name).__doc__ == doc
+
+
+def test_import_is_clean_under_warnings_as_errors():
+    out = subprocess.run([sys.executable, "-W", "error", "-c", "import py_engine_rust"], capture_output=True, text=True)
+    assert (out.returncode, out.stderr) == (0, "")
+
+
+# ---- Construction ---------------------------------------------------------------------------------------
+
+
+@pytest.mark.parametrize(
+    "args, kwargs",
+    [
+        (("127.0.0.1", 8765), {}),
+        (("127.0.0.1", 8765, None), {}),
+        (("127.0.0.1",), {"port": 8765, "start_seq": 4294967295}),
+        ((), {"host": "::1", "port": 0, "start_seq": 0}),
+        (("not even a host name", 65535), {}),
+        (("127.0.0.1", True), {}),  # bool has an integer value
+    ],
+)
+def test_construction_accepts(args, kwargs):
+    assert isinstance(RustEngineAsync(*args, **kwargs), RustEngineAsync)
+
+
+@pytest.mark.parametrize(
+    "args, kwargs, exc, message",
+    [
+        (("127.0.0.1", 65536), {}, OverflowError, "out of range integral type conversion attempted"),
+        (("127.0.0.1", -1), {}, OverflowError, "out of range integral type conversion attempted"),
+        (("127.0.0.1", 1, 4294967296), {}, OverflowError, "out of range integral type conversion attempted"),
+        (("127.0.0.1", 1, -1), {}, OverflowError, "out of range integral type conversion attempted"),
+        (("127.0.0.1", 2**70), {}, OverflowError, "out of range integral type conversion attempted"),
+        ((8765, 8765), {}, TypeError, "argument 'host': 'int' object cannot be converted to 'PyString'"),
+        (("127.0.0.1", "8765"), {}, TypeError, "argument 'port': 'str' object cannot be interpreted as an integer"),
+        (("127.0.0.1", 1.5), {}, TypeError, "argument 'port': 'float' object cannot be interpreted as an integer"),
+        (("127.0.0.1", 1, 2.0), {}, TypeError, "argument 'start_seq': 'float' object cannot be interpreted as an integer"),
+        (("127.0.0.1",), {}, TypeError, "RustEngineAsync() missing required argument 'port' (pos 2)"),
+        ((), {"port": 1}, TypeError, "RustEngineAsync() missing required argument 'host' (pos 1)"),
+        (("h", 1, 1, 1), {}, TypeError, "RustEngineAsync() takes at most 3 arguments (4 given)"),
+        (("h", 1), {"seq": 1}, TypeError, "'seq' is an invalid keyword argument for RustEngineAsync()"),
+        (("h", 1), {"host": "h"}, TypeError, "argument for RustEngineAsync() given by name ('host') and position (1)"),
+    ],
+)
+def test_construction_refuses(args, kwargs, exc, message):
+    with pytest.raises(exc) as info:
+        RustEngineAsync(*args, **kwargs)
+    assert type(info.value) is exc
+    assert info.value.args == (message,)
+
+
+# ---- start ------------------------------------------------------------------------------------------------
+
+
+def test_start_binds_and_a_second_start_reports_the_port_in_use(port):
+    async def main():
+        engine = RustEngineAsync("127.0.0.1", port)
+        assert await engine.start() is None
+        with pytest.raises(RuntimeError) as info:
+            await engine.start()
+        return str(info.value)
+
+    assert run(main()) == (
+        f"RpcTransportError(seq=None, fnId=None): bind failed on 127.0.0.1:{port}: "
+        "Address already in use (os error 98)"
+    )
+
+
+@pytest.mark.parametrize(
+    "host, expected",
+    [
+        ("no-such-host.invalid", "failed to lookup address information: Name or service not known"),
+        ("192.0.2.1", "Cannot assign requested address (os error 99)"),
+    ],
+)
+def test_start_failures(host, expected, port):
+    async def main():
+        with pytest.raises(RuntimeError) as info:
+            await RustEngineAsync(host, port).start()
+        return str(info.value)
+
+    assert run(main()) == f"RpcTransportError(seq=None, fnId=None): bind failed on {host}:{port}: {expected}"
+
+
+@pytest.mark.parametrize("host", ["localhost", "::1", "[::1]", "0.0.0.0"])
+def test_start_resolves_names_and_ipv6(host):
+    async def main():
+        await RustEngineAsync(host, free_port()).start()
+
+    run(main())
+
+
+def test_a_failed_start_leaves_the_engine_able_to_start_again(port):
+    async def main():
+        engine = RustEngineAsync("127.0.0.1", port)
+        with socket.socket() as holder:
+            holder.bind(("127.0.0.1", port))
+            holder.listen()
+            with pytest.raises(RuntimeError, match="Address already in use"):
+                await engine.start()
+        assert await engine.start() is None
+
+    run(main())
+
+
+# ---- wait_connected and timeouts ---------------------------------------------------------------------------------
+
+
+@pytest.mark.parametrize("timeout", [0, 0.0, -0.0, 1e-12, 0.05, True])
+def test_wait_connected_times_out_without_a_peer(timeout):
+    async def main():
+        engine = RustEngineAsync("127.0.0.1", free_port())
+        with pytest.raises(RuntimeError) as info:
+            await engine.wait_connected(timeout)
+        return type(info.value), str(info.value)
+
+    assert run(main()) == (RuntimeError, "RpcTransportError(seq=None, fnId=None): wait_connected timed out")
+
+
+def test_wait_connected_before_start_resolves_when_a_peer_arrives(port):
+    async def main():
+        engine = RustEngineAsync("127.0.0.1", port)
+        waiters = [engine.wait_connected(), engine.wait_connected(timeout_secs=5)]
+        await engine.start()
+        async with websockets.connect(f"ws://127.0.0.1:{port}") as ws:
+            await ws.recv()
+            assert await asyncio.gather(*waiters) == [None, None]
+            # Connected now: resolves at once, even with a zero timeout.
+            assert await engine.wait_connected(0) is None
+
+    run(main())
+
+
+TIMEOUT_ERRORS = [
+    (-1.0, ValueError, "cannot convert float seconds to Duration: value is negative"),
+    (-1e-300, ValueError, "cannot convert float seconds to Duration: value is negative"),
+    (float("-inf"), ValueError, "cannot convert float seconds to Duration: value is negative"),
+    (float("nan"), ValueError, "cannot convert float seconds to Duration: value is either too big or NaN"),
+    (float("inf"), ValueError, "cannot convert float seconds to Duration: value is either too big or NaN"),
+    (2.0**64, ValueError, "cannot convert float seconds to Duration: value is either too big or NaN"),
+    ("1", TypeError, "argument 'timeout_secs': must be real number, not str"),
+    ([1], TypeError, "argument 'timeout_secs': must be real number, not list"),
+]
+
+
+@pytest.mark.parametrize("value, exc, message", TIMEOUT_ERRORS)
+@pytest.mark.parametrize("method", ["wait_connected", "get_ohlc", "get_sync_policy", "step_next"])
+def test_timeout_conversion_errors_are_raised_by_the_call(method, value, exc, message):
+    async def main():
+        engine = RustEngineAsync("127.0.0.1", free_port())
+        with pytest.raises(exc) as info:
+            getattr(engine, method)(timeout_secs=value)
+        return type(info.value), info.value.args
+
+    assert run(main()) == (exc, (message,))
+
+
+@pytest.mark.parametrize("value", [2.0**64 - 2048, 1e19, 3, 0.5, 10**18])
+def test_huge_but_valid_timeouts_are_accepted(value):
+    async def main():
+        engine = RustEngineAsync("127.0.0.1", free_port())
+        # A deadline past the clock's range falls back to a far-future one instead of failing.
+        with pytest.raises(RuntimeError, match="no websocket connected"):
+            await engine.get_ohlc(timeout_secs=value)
+        waiting = asyncio.ensure_future(engine.wait_connected(value))
+        await asyncio.sleep(0.05)
+        assert not waiting.done()
+        waiting.cancel()
+
+    run(main())
+
+
+class Seconds:
+    def __init__(self, v):
+        self.v = v
+
+    def __float__(self):
+        return self.v
+
+
+class Index:
+    def __index__(self):
+        return 0
+
+
+@pytest.mark.parametrize("value", [Seconds(0.0), Index(), 0, False])
+def test_timeout_accepts_the_float_protocol(value):
+    async def main():
+        engine = RustEngineAsync("127.0.0.1", free_port())
+        with pytest.raises(RuntimeError, match="wait_connected timed out"):
+            await engine.wait_connected(value)
+
+    run(main())
+
+
+# ---- The bridge ---------------------------------------------------------------------------------------------
+
+
+@pytest.mark.parametrize("call", [lambda e: e.start(), lambda e: e.wait_connected(), lambda e: e.get_ohlc()])
+def test_no_running_loop_raises_at_once(call):
+    engine = RustEngineAsync("127.0.0.1", free_port())
+    with pytest.raises(RuntimeError) as info:
+        call(engine)
+    assert str(info.value) == "no running event loop"
+
+
+def test_methods_return_futures_of_the_running_loop():
+    async def main():
+        engine = RustEngineAsync("127.0.0.1", free_port())
+        fut = engine.get_rl_config()
+        assert isinstance(fut, asyncio.Future)
+        assert fut.get_loop() is asyncio.get_running_loop()
+        assert not asyncio.iscoroutine(fut)
+        with pytest.raises(RuntimeError):
+            await fut
+        # Awaiting again gives the same outcome object.
+        first = fut.exception()
+        assert fut.exception() is first
+        results = await asyncio.gather(engine.wait_connected(0), engine.step_next(), return_exceptions=True)
+        return [str(r) for r in results]
+
+    assert run(main()) == [
+        "RpcTransportError(seq=None, fnId=None): wait_connected timed out",
+        "RpcTransportError(seq=None, fnId=Some(2)): no websocket connected",
+    ]
+
+
+def test_the_same_result_object_each_await(port):
+    async def main():
+        engine = RustEngineAsync("127.0.0.1", port)
+        fut = engine.start()
+        assert await fut is None
+        assert await fut is None
+        assert fut.result() is None
+
+    run(main())
+
+
+def test_cancelled_wait_leaves_the_future_cancelled_and_the_engine_usable(port):
+    async def main():
+        engine = RustEngineAsync("127.0.0.1", port)
+        await engine.start()
+        with pytest.raises(asyncio.TimeoutError):
+            await asyncio.wait_for(engine.wait_connected(), 0.05)
+        fut = engine.wait_connected()
+        fut.cancel()
+        with pytest.raises(asyncio.CancelledError):
+            await fut
+        assert fut.cancelled()
+        later = engine.wait_connected(5)
+        async with websockets.connect(f"ws://127.0.0.1:{port}") as ws:
+            await ws.recv()
+            assert await later is None
+
+    run(main())
+
+
+def test_many_cancelled_waiters_do_not_block_later_ones(port):
+    async def main():
+        engine = RustEngineAsync("127.0.0.1", port)
+        await engine.start()
+        futures = [engine.wait_connected() for _ in range(200)]
+        for f in futures:
+            f.cancel()
+        await asyncio.gather(*futures, return_exceptions=True)
+        assert all(f.cancelled() for f in futures)
+        survivor = engine.wait_connected(5)
+        async with websockets.connect(f"ws://127.0.0.1:{port}") as ws:
+            await ws.recv()
+            assert await survivor is None
+
+    run(main())
+
+
+def test_a_never_awaited_call_still_runs(port):
+    async def main():
+        engine = RustEngineAsync("127.0.0.1", port)
+        engine.start()  # not awaited
+        for _ in range(100):
+            try:
+                async with websockets.connect(f"ws://127.0.0.1:{port}") as ws:
+                    return await ws.recv()
+            except OSError:
+                await asyncio.sleep(0.02)
+
+    assert run(main()) == '{"type":"handshake","python_library_version":"0.1.0"}'
+
+
+EXIT_SCRIPT = textwrap.dedent(
+    """
+    import asyncio, socket, sys
+    from py_engine_rust import RustEngineAsync
+
+    async def main():
+        s = socket.socket(); s.bind(("127.0.0.1", 0)); port = s.getsockname()[1]; s.close()
+        engine = RustEngineAsync("127.0.0.1", port)
+        await engine.start()
+        pending = [engine.wait_connected() for _ in range(50)]
+        {extra}
+        await asyncio.sleep(0.05)
+        print("leaving", flush=True)
+
+    asyncio.run(main())
+    """
+)
+
+
+@pytest.mark.parametrize(
+    "extra",
+    [
+        "pass",
+        # Completions arrive for a loop that asyncio.run has already closed.
+        "pending += [engine.wait_connected(0.1) for _ in range(20)]",
+        "pending += [engine.step_next() for _ in range(20)]",
+    ],
+)
+def test_process_exits_cleanly_with_calls_in_flight(extra):
+    script = EXIT_SCRIPT.replace("{extra}", extra)
+    out = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=30)
+    assert out.returncode == 0, out.stderr
+    assert out.stdout == "leaving\n"
+
+
+def test_completion_for_a_closed_loop_is_reported_not_lost():
+    script = textwrap.dedent(
+        """
+        import asyncio, socket, time
+        from py_engine_rust import RustEngineAsync
+
+        loop = asyncio.new_event_loop()
+        async def main():
+            return RustEngineAsync("127.0.0.1", 9).wait_connected(0.2)
+        fut = loop.run_until_complete(main())
+        loop.close()
+        time.sleep(0.5)
+        print("done", flush=True)
+        """
+    )
+    out = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=30)
+    assert out.returncode == 0
+    assert out.stdout == "done\n"
+    assert "Event loop is closed" in out.stderr
+
+
+# ---- Error texts ------------------------------------------------------------------------------------------
+
+
+def test_transport_errors_are_plain_runtime_errors():
+    async def main():
+        engine = RustEngineAsync("127.0.0.1", free_port())
+        errors = []
+        for call in (engine.get_ohlc(), engine.wait_connected(0), engine.get_sync_policy(0)):
+            try:
+                await call
+            except Exception as e:  # noqa: BLE001 - the exact class is the point
+                errors.append(e)
+        return errors
+
+    errors = run(main())
+    assert [type(e) for e in errors] == [RuntimeError] * 3
+    assert all(len(e.args) == 1 and str(e) == e.args[0] for e in errors)
+    assert not any(isinstance(e, (OSError, TimeoutError)) for e in errors)
+    assert [str(e) for e in errors] == [
+        "RpcTransportError(seq=None, fnId=Some(15)): no websocket connected",
+        "RpcTransportError(seq=None, fnId=None): wait_connected timed out",
+        "RpcTransportError(seq=None, fnId=Some(120)): no websocket connected",
+    ]
