@@ -58,6 +58,7 @@ export class UiPeer {
     this._pings = new Map();
     this._pingSeq = 1;
     this.state = 'idle';
+    this.closed = Promise.resolve(null); // replaced by each connect()
     this.handshake = null;
     this.handshakeText = null;
     this.stats = { requests: 0, errors: 0 };
@@ -113,30 +114,41 @@ export class UiPeer {
     // handler is slow and the engine has a second request outstanding.
     let queue = Promise.resolve();
 
-    this.closed = new Promise((resolveClosed) => {
-      socket.addEventListener('close', (ev) => {
-        const info = { code: ev.code ?? 1006, reason: ev.reason ?? '', wasClean: Boolean(ev.wasClean) };
-        if (this._socket === socket) this._socket = null;
-        for (const ping of this._pings.values()) ping.fail(new Error(`connection closed (code ${info.code})`));
-        this._pings.clear();
-        this._setState('closed');
-        this._emit('close', info);
-        resolveClosed(info);
-      });
-    });
+    let opened = false;
+    let greeted = false;
+    let finished = false;
+    let resolveClosed;
+    let rejectReady;
+    this.closed = new Promise((r) => (resolveClosed = r));
+
+    // Runs once per connection, from the close event or from an error before
+    // open: Node's WebSocket may report a refused connection with an error
+    // event alone, never following it with close.
+    const finish = (ev) => {
+      if (finished) return;
+      finished = true;
+      const info = { code: ev.code ?? 1006, reason: ev.reason ?? '', wasClean: Boolean(ev.wasClean) };
+      if (this._socket === socket) this._socket = null;
+      for (const ping of this._pings.values()) ping.fail(new Error(`connection closed (code ${info.code})`));
+      this._pings.clear();
+      this._setState('closed');
+      this._emit('close', info);
+      if (!greeted) rejectReady(new Error(`connection to ${url} closed before the handshake (code ${info.code})`));
+      resolveClosed(info);
+    };
 
     return new Promise((resolve, reject) => {
-      let greeted = false;
+      rejectReady = reject;
       socket.addEventListener('open', () => {
+        opened = true;
         this._setState('open');
         this._emit('open', { url });
       });
       socket.addEventListener('error', () => {
-        // The close event that follows carries the details.
+        if (!opened) finish({ code: 1006 });
+        // After open, the close event that follows carries the details.
       });
-      socket.addEventListener('close', (ev) => {
-        if (!greeted) reject(new Error(`connection to ${url} closed before the handshake (code ${ev.code ?? 1006})`));
-      });
+      socket.addEventListener('close', finish);
       socket.addEventListener('message', (ev) => {
         if (typeof ev.data === 'string') {
           if (!greeted) {

@@ -1,0 +1,184 @@
+// Page glue: serves the simulated market to the engine and shows what the
+// engine is doing with it. Open as http://127.0.0.1:PORT/peer/?engine=ws://127.0.0.1:8765
+// (the engine refuses pages from file:// and from non-local origins).
+
+import { FrameKind } from './protocol.js';
+import { Market, SNAPSHOT_FIELDS } from './market.js';
+import { UiPeer } from './peer.js';
+
+const params = new URLSearchParams(location.search);
+const engineUrl = params.get('engine') || 'ws://127.0.0.1:8765';
+const seed = Number.parseInt(params.get('seed') ?? '1', 10) || 1;
+const RETRY_MS = 1000;
+const VISIBLE_CANDLES = 80;
+
+const $ = (id) => document.getElementById(id);
+const market = new Market({ seed });
+const peer = new UiPeer({ handlers: market.handlers() });
+
+$('engine').textContent = engineUrl;
+
+// ---- connection ---------------------------------------------------------
+
+peer.on('state', (state) => {
+  const el = $('status');
+  el.dataset.state = state;
+  el.textContent = state === 'open' ? 'connected' : state === 'connecting' ? 'connecting…' : 'waiting for engine';
+});
+peer.on('handshake', (h) => {
+  $('handshake').textContent = `engine library ${h.python_library_version}`;
+  log('handshake received');
+});
+peer.on('close', ({ code }) => log(`connection closed (code ${code})`));
+peer.on('protocol-error', (e) => log(`protocol error: ${e.message}`));
+peer.on('warning', (text) => log(`warning: ${text}`));
+peer.on('response', ({ seq, name, kind, error, ms }) => {
+  const outcome = kind === FrameKind.Response ? 'ok' : `error: ${error?.message}`;
+  log(`#${seq} ${name} ${outcome} (${ms.toFixed(1)} ms)`);
+  $('counts').textContent = `${peer.stats.requests} requests, ${peer.stats.errors} errors`;
+});
+
+async function connectForever() {
+  let lastError = '';
+  for (;;) {
+    try {
+      await peer.connect(engineUrl);
+      lastError = '';
+      await peer.closed;
+    } catch (e) {
+      // The engine not listening yet is the normal case: say so once, keep trying.
+      if (e.message !== lastError) log(e.message);
+      lastError = e.message;
+    }
+    await new Promise((r) => setTimeout(r, RETRY_MS));
+  }
+}
+
+// ---- log ----------------------------------------------------------------
+
+const logLines = [];
+function log(text) {
+  const time = new Date().toLocaleTimeString();
+  logLines.unshift(`${time}  ${text}`);
+  logLines.length = Math.min(logLines.length, 200);
+  $('log').textContent = logLines.join('\n');
+}
+
+// ---- panels -------------------------------------------------------------
+
+const fmt = (x, digits = 2) => (Number.isInteger(x) ? String(x) : x.toFixed(digits));
+
+function renderTables() {
+  const snap = market.snapshot();
+  $('snapshot').innerHTML = SNAPSHOT_FIELDS.map(
+    (name, i) => `<tr><td>${name}</td><td>${fmt(snap[i], name === 'last_close' ? 5 : 2)}</td></tr>`,
+  ).join('');
+  const rows = [...market.positions.values()].map((p) => {
+    const side = p.side > 0 ? 'buy' : 'sell';
+    return `<tr><td>${p.id}</td><td class="${side}">${side}</td><td>${p.units}</td>` +
+      `<td>${fmt(p.entry, 5)}</td><td>${fmt(market.unrealized(p))}</td></tr>`;
+  });
+  $('positions').innerHTML =
+    '<tr><th>id</th><th>side</th><th>units</th><th>entry</th><th>pnl</th></tr>' + rows.join('');
+}
+
+// ---- chart --------------------------------------------------------------
+
+function drawChart() {
+  const canvas = $('chart');
+  const ratio = window.devicePixelRatio || 1;
+  const width = canvas.clientWidth;
+  const height = canvas.clientHeight;
+  canvas.width = Math.round(width * ratio);
+  canvas.height = Math.round(height * ratio);
+  const g = canvas.getContext('2d');
+  g.setTransform(ratio, 0, 0, ratio, 0, 0);
+  g.clearRect(0, 0, width, height);
+
+  const last = market.cursor;
+  const first = Math.max(0, last - VISIBLE_CANDLES + 1);
+  const candles = market.candles.slice(first, last + 1);
+  const levels = [];
+  for (const p of market.positions.values()) levels.push(p.entry, p.tp, p.sl, p.trail);
+  for (const o of market.orders.values()) levels.push(o.price);
+  const prices = candles.flatMap(([, high, low]) => [high, low]).concat(levels.filter((x) => x != null));
+  let lo = Math.min(...prices);
+  let hi = Math.max(...prices);
+  const pad = (hi - lo) * 0.05 || 1;
+  lo -= pad;
+  hi += pad;
+
+  const axis = 70;
+  const plotW = width - axis;
+  const slot = plotW / VISIBLE_CANDLES;
+  const y = (price) => height - ((price - lo) / (hi - lo)) * height;
+
+  g.font = '11px system-ui, sans-serif';
+  g.fillStyle = '#8a94a3';
+  g.strokeStyle = '#2a313b';
+  for (let i = 0; i <= 5; i++) {
+    const price = lo + ((hi - lo) * i) / 5;
+    g.beginPath();
+    g.moveTo(0, y(price));
+    g.lineTo(plotW, y(price));
+    g.stroke();
+    g.fillText(price.toFixed(3), plotW + 6, y(price) + 4);
+  }
+
+  candles.forEach(([open, high, low, close], i) => {
+    const x = (i + 0.5) * slot;
+    g.strokeStyle = g.fillStyle = close >= open ? '#3fb77a' : '#e0605a';
+    g.beginPath();
+    g.moveTo(x, y(high));
+    g.lineTo(x, y(low));
+    g.stroke();
+    const top = y(Math.max(open, close));
+    g.fillRect(x - slot * 0.35, top, slot * 0.7, Math.max(1, y(Math.min(open, close)) - top));
+  });
+
+  const line = (price, color, dash, label) => {
+    g.save();
+    g.setLineDash(dash);
+    g.strokeStyle = g.fillStyle = color;
+    g.beginPath();
+    g.moveTo(0, y(price));
+    g.lineTo(plotW, y(price));
+    g.stroke();
+    g.fillText(label, 4, y(price) - 3);
+    g.restore();
+  };
+  for (const p of market.positions.values()) {
+    const side = p.side > 0 ? 'buy' : 'sell';
+    line(p.entry, p.side > 0 ? '#3fb77a' : '#e0605a', [], `#${p.id} ${side} ${p.units}`);
+    if (p.tp != null) line(p.tp, '#6aa8ff', [4, 4], `#${p.id} tp`);
+    if (p.sl != null) line(p.sl, '#e0a05a', [4, 4], `#${p.id} sl`);
+    if (p.trail != null) line(p.trail, '#c08aff', [2, 4], `#${p.id} trail`);
+  }
+  for (const o of market.orders.values()) {
+    line(o.price, '#8a94a3', [1, 3], `#${o.id} ${o.side > 0 ? 'buy' : 'sell'} ${o.type}`);
+  }
+  if (market.done) {
+    g.fillStyle = '#d8dee6';
+    g.fillText('episode done', 8, 16);
+  }
+}
+
+// Several commands can land in one frame; draw once per frame.
+let pending = false;
+function render() {
+  if (pending) return;
+  pending = true;
+  requestAnimationFrame(() => {
+    pending = false;
+    renderTables();
+    drawChart();
+  });
+}
+
+market.onChange(render);
+window.addEventListener('resize', render);
+if (location.protocol === 'file:') {
+  log('opened from file://: the engine will refuse this origin; serve the page from http://127.0.0.1');
+}
+render();
+connectForever();
