@@ -1,4 +1,293 @@
+#define ENGINE_NUMPY_API_OWNER
 #include "decode.hpp"
+
+#include "args.hpp"
+#include "numpy.hpp"
+#include "py.hpp"
+
+#include <array>
+#include <new>
+#include <span>
+#include <string>
+
 namespace engine {
-PyMethodDef codec_functions[] = {{nullptr, nullptr, 0, nullptr}};
+namespace {
+
+using codec::ByteSpan;
+
+// Set once the API table is filled. The import may release the interpreter lock, so two threads can
+// both run it; both store the same table, which makes that harmless. A failed import leaves it false
+// so that a later call raises the import's error again instead of a crash.
+bool numpy_imported = false;
+
+PyArrayObject* as_array(PyObject* o) noexcept { return reinterpret_cast<PyArrayObject*>(o); }
+
+template <class T>
+T* elements(const py::object& array) noexcept {
+    return static_cast<T*>(PyArray_DATA(as_array(array.get())));
 }
+
+// A new, writeable, C-contiguous array whose elements are copied straight from the payload.
+template <class T>
+py::object array_from(int nd, npy_intp* dims, int typenum, ByteSpan source) {
+    py::object array = py::object::steal(PyArray_SimpleNew(nd, dims, typenum));
+    if (!array) return array;
+    if constexpr (sizeof(T) == 8) {
+        codec::load_f64(source, elements<T>(array));
+    } else {
+        codec::load_i32(source, elements<T>(array));
+    }
+    return array;
+}
+
+py::object vec_array(const codec::VecF64View& v) {
+    npy_intp dims[1] = {npy_intp(v.n)};
+    return array_from<double>(1, dims, NPY_DOUBLE, v.elements);
+}
+
+// The matrix is rows of `cols` elements, so its second dimension is the length of the first row: with
+// no rows there is no row length and the shape is (0, 0). With cols = 0 the shape is (rows, 0), given
+// directly rather than by walking up to 2^32 - 1 empty rows.
+py::object mat_array(const codec::MatF64View& m) {
+    npy_intp dims[2] = {npy_intp(m.rows), m.rows ? npy_intp(m.cols) : 0};
+    return array_from<double>(2, dims, NPY_DOUBLE, m.elements);
+}
+
+// Sets the exception of a failed decode and returns null, so callers can `return fail(r)`.
+PyObject* fail(const EngineError& e) {
+    set_python_error(e);
+    return nullptr;
+}
+
+bool check_contiguous(PyArrayObject* a) {
+    if (PyArray_IS_C_CONTIGUOUS(a) || PyArray_IS_F_CONTIGUOUS(a)) return true;
+    PyErr_SetString(PyExc_TypeError, "The given array is not contiguous");
+    return false;
+}
+
+// The payload as a new list of int, one per byte.
+PyObject* byte_list(const Result<codec::Bytes>& encoded) {
+    if (!encoded) return fail(encoded.error());
+    const codec::Bytes& bytes = encoded.value();
+    py::object list = py::object::steal(PyList_New(Py_ssize_t(bytes.size())));
+    if (!list) return nullptr;
+    for (std::size_t i = 0; i < bytes.size(); ++i) {
+        py::object item = py::object::steal(PyLong_FromLong(bytes[i]));
+        if (!item || PyList_SetItem(list.get(), Py_ssize_t(i), item.release()) < 0) return nullptr;
+    }
+    return list.release();
+}
+
+// `payload` is read in place: the span lives as long as the caller's borrowed bytes object.
+bool payload_argument(PyObject* obj, ByteSpan& out) {
+    if (!PyBytes_Check(obj)) {
+        args::set_not_convertible("payload", obj, "PyBytes");
+        return false;
+    }
+    char* data = nullptr;
+    Py_ssize_t size = 0;
+    if (PyBytes_AsStringAndSize(obj, &data, &size) < 0) return false;
+    out = ByteSpan(reinterpret_cast<const std::uint8_t*>(data), std::size_t(size));
+    return true;
+}
+
+PyObject* decode_call(const char* function, PyObject* args, PyObject* kwargs, PyObject* (*convert)(ByteSpan)) {
+    std::array<PyObject*, 1> arg;
+    if (!args::bind(function, {"payload"}, 1, args, kwargs, arg)) return nullptr;
+    ByteSpan payload;
+    if (!payload_argument(arg[0], payload)) return nullptr;
+    return convert(payload);
+}
+
+PyObject* decode_vec_f64_py(PyObject* args, PyObject* kwargs) {
+    return decode_call("decode_vec_f64_py", args, kwargs, vec_f64_to_py);
+}
+
+PyObject* decode_mat_f64_py(PyObject* args, PyObject* kwargs) {
+    return decode_call("decode_mat_f64_py", args, kwargs, mat_f64_to_py);
+}
+
+PyObject* decode_close_step_py(PyObject* args, PyObject* kwargs) {
+    return decode_call("decode_close_step_py", args, kwargs, close_step_to_py);
+}
+
+PyObject* decode_vec_mat_f64_py(PyObject* args, PyObject* kwargs) {
+    return decode_call("decode_vec_mat_f64_py", args, kwargs,
+                       [](ByteSpan payload) { return vec_mat_f64_to_py(payload, false); });
+}
+
+PyObject* encode_vec_f64_py(PyObject* args, PyObject* kwargs) {
+    std::array<PyObject*, 1> arg;
+    if (!args::bind("encode_vec_f64_py", {"arr"}, 1, args, kwargs, arg)) return nullptr;
+    if (!check_array(arg[0], "arr", 1, NPY_DOUBLE)) return nullptr;
+    PyArrayObject* arr = as_array(arg[0]);
+    if (!check_contiguous(arr)) return nullptr;
+    const std::span values(static_cast<const double*>(PyArray_DATA(arr)), std::size_t(PyArray_DIM(arr, 0)));
+    return byte_list(codec::encode_vec_f64(values));
+}
+
+PyObject* encode_mat_f64_py(PyObject* args, PyObject* kwargs) {
+    std::array<PyObject*, 1> arg;
+    if (!args::bind("encode_mat_f64_py", {"mat"}, 1, args, kwargs, arg)) return nullptr;
+    if (!check_array(arg[0], "mat", 2, NPY_DOUBLE)) return nullptr;
+    std::optional<codec::Bytes> payload = mat_f64_from_py(arg[0], 0);
+    if (!payload) return nullptr;
+    return byte_list(std::move(*payload));
+}
+
+PyObject* encode_close_step_py(PyObject* args, PyObject* kwargs) {
+    std::array<PyObject*, 3> arg;
+    if (!args::bind("encode_close_step_py", {"flags", "actions", "ratios"}, 3, args, kwargs, arg)) return nullptr;
+    if (!check_array(arg[0], "flags", 1, NPY_INT) || !check_array(arg[1], "actions", 1, NPY_INT) ||
+        !check_array(arg[2], "ratios", 1, NPY_DOUBLE)) {
+        return nullptr;
+    }
+    PyArrayObject* flags = as_array(arg[0]);
+    PyArrayObject* actions = as_array(arg[1]);
+    PyArrayObject* ratios = as_array(arg[2]);
+    if (!check_contiguous(flags) || !check_contiguous(actions) || !check_contiguous(ratios)) return nullptr;
+    const auto n_flags = std::size_t(PyArray_DIM(flags, 0));
+    const auto n_actions = std::size_t(PyArray_DIM(actions, 0));
+    const auto n_ratios = std::size_t(PyArray_DIM(ratios, 0));
+    if (n_flags != n_actions || n_flags != n_ratios) {
+        return fail(CodecError{"close_step shape mismatch: flags=" + std::to_string(n_flags) +
+                               ", actions=" + std::to_string(n_actions) + ", ratios=" + std::to_string(n_ratios)});
+    }
+    return byte_list(codec::encode_close_step(
+        std::span(static_cast<const std::int32_t*>(PyArray_DATA(flags)), n_flags),
+        std::span(static_cast<const std::int32_t*>(PyArray_DATA(actions)), n_actions),
+        std::span(static_cast<const double*>(PyArray_DATA(ratios)), n_ratios)));
+}
+
+// The boundary of the module functions: nothing C++ throws may cross into the interpreter.
+template <PyObject* (*F)(PyObject*, PyObject*)>
+PyObject* entry(PyObject*, PyObject* args, PyObject* kwargs) {
+    try {
+        return F(args, kwargs);
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    }
+}
+
+}  // namespace
+
+bool numpy_ready() {
+    if (numpy_imported) return true;
+    // NumPy's own import keeps the exception it met (ModuleNotFoundError, a C-API version mismatch),
+    // unlike import_array(), which prints it and puts a generic ImportError in its place.
+    if (_import_array() < 0) return false;
+    numpy_imported = true;
+    return true;
+}
+
+PyObject* vec_f64_to_py(ByteSpan payload) {
+    Result<codec::VecF64View> decoded = codec::decode_vec_f64(payload);
+    if (!decoded) return fail(decoded.error());
+    if (!numpy_ready()) return nullptr;
+    return vec_array(decoded.value()).release();
+}
+
+PyObject* mat_f64_to_py(ByteSpan payload) {
+    Result<codec::MatF64View> decoded = codec::decode_mat_f64(payload);
+    if (!decoded) return fail(decoded.error());
+    if (!numpy_ready()) return nullptr;
+    return mat_array(decoded.value()).release();
+}
+
+PyObject* vec_mat_f64_to_py(ByteSpan payload, bool matrix_first) {
+    Result<codec::VecMatF64View> decoded = codec::decode_vec_mat_f64(payload);
+    if (!decoded) return fail(decoded.error());
+    if (!numpy_ready()) return nullptr;
+    py::object vec = vec_array(decoded.value().vec);
+    if (!vec) return nullptr;
+    py::object mat = mat_array(decoded.value().mat);
+    if (!mat) return nullptr;
+    return matrix_first ? PyTuple_Pack(2, mat.get(), vec.get()) : PyTuple_Pack(2, vec.get(), mat.get());
+}
+
+PyObject* close_step_to_py(ByteSpan payload) {
+    Result<codec::CloseStepView> decoded = codec::decode_close_step(payload);
+    if (!decoded) return fail(decoded.error());
+    if (!numpy_ready()) return nullptr;
+    const codec::CloseStepView& v = decoded.value();
+    npy_intp dims[1] = {npy_intp(v.n)};
+    py::object flags = array_from<std::int32_t>(1, dims, NPY_INT, v.flags);
+    if (!flags) return nullptr;
+    py::object actions = array_from<std::int32_t>(1, dims, NPY_INT, v.actions);
+    if (!actions) return nullptr;
+    py::object ratios = array_from<double>(1, dims, NPY_DOUBLE, v.ratios);
+    if (!ratios) return nullptr;
+    return PyTuple_Pack(3, flags.get(), actions.get(), ratios.get());
+}
+
+bool check_array(PyObject* obj, const char* name, int ndim, int typenum) {
+    if (!numpy_ready()) return false;
+    if (!PyArray_Check(obj)) {
+        args::set_not_convertible(name, obj, "PyArray<T, D>");
+        return false;
+    }
+    PyArrayObject* array = as_array(obj);
+    if (PyArray_NDIM(array) != ndim) {
+        py::object reason = py::object::steal(
+            PyUnicode_FromFormat("dimensionality mismatch:\n from=%d, to=%d", PyArray_NDIM(array), ndim));
+        args::set_argument_error(name, reason.get());
+        return false;
+    }
+    py::object wanted = py::object::steal(reinterpret_cast<PyObject*>(PyArray_DescrFromType(typenum)));
+    if (!wanted) return false;
+    // Equivalence, not identity: int32 under another name passes, a non-native byte order does not.
+    if (!PyArray_EquivTypes(PyArray_DESCR(array), reinterpret_cast<PyArray_Descr*>(wanted.get()))) {
+        py::object reason = py::object::steal(PyUnicode_FromFormat(
+            "type mismatch:\n from=%S, to=%S", reinterpret_cast<PyObject*>(PyArray_DESCR(array)), wanted.get()));
+        args::set_argument_error(name, reason.get());
+        return false;
+    }
+    return true;
+}
+
+std::optional<codec::Bytes> mat_f64_from_py(PyObject* array, std::size_t headroom) {
+    PyArrayObject* a = as_array(array);
+    if (!check_contiguous(a)) return std::nullopt;
+    const auto rows = std::size_t(PyArray_DIM(a, 0));
+    const auto cols = std::size_t(PyArray_DIM(a, 1));
+    // Element strides follow from the memory order alone: NumPy's byte strides may hold anything along
+    // a dimension of length 1, and are not needed.
+    const bool c_order = PyArray_IS_C_CONTIGUOUS(a);
+    const auto row_stride = c_order ? std::ptrdiff_t(cols) : 1;
+    const auto col_stride = c_order ? 1 : std::ptrdiff_t(rows);
+    try {
+        Result<codec::Bytes> encoded = codec::encode_mat_f64(
+            rows, cols, static_cast<const double*>(PyArray_DATA(a)), row_stride, col_stride, headroom);
+        if (!encoded) {
+            fail(encoded.error());
+            return std::nullopt;
+        }
+        return std::move(encoded).value();
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+        return std::nullopt;
+    }
+}
+
+// Each doc begins with the text signature and "--", which CPython turns into __text_signature__; a doc
+// with nothing after that gives __doc__ None.
+PyMethodDef codec_functions[] = {
+    {"decode_vec_f64_py", args::keywords_function(entry<decode_vec_f64_py>), METH_VARARGS | METH_KEYWORDS,
+     "decode_vec_f64_py(payload)\n--\n\nDecode VecF64 payload into numpy.ndarray(float64, shape=(n,))"},
+    {"decode_mat_f64_py", args::keywords_function(entry<decode_mat_f64_py>), METH_VARARGS | METH_KEYWORDS,
+     "decode_mat_f64_py(payload)\n--\n\nDecode MatF64 payload into numpy.ndarray(float64, shape=(rows, cols))"},
+    {"decode_close_step_py", args::keywords_function(entry<decode_close_step_py>), METH_VARARGS | METH_KEYWORDS,
+     "decode_close_step_py(payload)\n--\n\n"
+     "Decode CloseStep payload into tuple(flags, actions, ratios) as numpy arrays."},
+    {"decode_vec_mat_f64_py", args::keywords_function(entry<decode_vec_mat_f64_py>), METH_VARARGS | METH_KEYWORDS,
+     "decode_vec_mat_f64_py(payload)\n--\n\nDecode VecF64 + MatF64 payload into (vec, mat)."},
+    {"encode_vec_f64_py", args::keywords_function(entry<encode_vec_f64_py>), METH_VARARGS | METH_KEYWORDS,
+     "encode_vec_f64_py(arr)\n--\n\n"},
+    {"encode_mat_f64_py", args::keywords_function(entry<encode_mat_f64_py>), METH_VARARGS | METH_KEYWORDS,
+     "encode_mat_f64_py(mat)\n--\n\n"},
+    {"encode_close_step_py", args::keywords_function(entry<encode_close_step_py>), METH_VARARGS | METH_KEYWORDS,
+     "encode_close_step_py(flags, actions, ratios)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+}  // namespace engine
