@@ -88,11 +88,7 @@ bool to_optional_double(PyObject* obj, const char* name, std::optional<double>& 
 
 std::optional<std::string> to_utf8(PyObject* obj, const char* name) {
     if (!PyUnicode_Check(obj)) {
-        py::object tname = py::type_qualname(obj);
-        if (tname) {
-            PyErr_Format(PyExc_TypeError, "argument '%s': '%U' object cannot be converted to 'PyString'", name,
-                         tname.get());
-        }
+        engine::args::set_not_convertible(name, obj, "PyString");
         return std::nullopt;
     }
     Py_ssize_t size;
@@ -184,8 +180,8 @@ PyObject* result_step_and_sync(codec::ByteSpan p) { return vec_mat_f64_to_py(p, 
 
 PyObject* engine_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     static constexpr std::array<const char*, 3> names = {"host", "port", "start_seq"};
-    PyObject* a[3];
-    if (!bind_arguments("RustEngineAsync", names, 2, args, kwargs, a)) return nullptr;
+    std::array<PyObject*, 3> a;
+    if (!engine::args::bind("RustEngineAsync", names, 2, args, kwargs, a)) return nullptr;
     auto host = to_utf8(a[0], "host");
     if (!host) return nullptr;
     auto port = to_integer(a[1], "port", 0, 65535);
@@ -223,8 +219,8 @@ PyObject* engine_start(PyObject* self, PyObject*) {
 
 PyObject* engine_wait_connected(PyObject* self, PyObject* args, PyObject* kwargs) {
     static constexpr std::array<const char*, 1> names = {"timeout_secs"};
-    PyObject* a[1];
-    if (!bind_arguments("wait_connected", names, 0, args, kwargs, a)) return nullptr;
+    std::array<PyObject*, 1> a;
+    if (!engine::args::bind("wait_connected", names, 0, args, kwargs, a)) return nullptr;
     std::optional<double> secs;
     if (!to_optional_double(a[0], "timeout_secs", secs)) return nullptr;
     std::optional<Duration> timeout;
@@ -240,8 +236,8 @@ PyObject* engine_wait_connected(PyObject* self, PyObject* args, PyObject* kwargs
 template <std::uint16_t FnId, Finish F, std::uint64_t DefaultSecs = 10>
 PyObject* simple_command(PyObject* self, PyObject* args, PyObject* kwargs, const char* name) {
     static constexpr std::array<const char*, 1> names = {"timeout_secs"};
-    PyObject* a[1];
-    if (!bind_arguments(name, names, 0, args, kwargs, a)) return nullptr;
+    std::array<PyObject*, 1> a;
+    if (!engine::args::bind(name, names, 0, args, kwargs, a)) return nullptr;
     std::optional<double> secs;
     if (!to_optional_double(a[0], "timeout_secs", secs)) return nullptr;
     auto timeout = command_timeout(secs, Duration{DefaultSecs, 0});
@@ -269,8 +265,8 @@ SIMPLE_COMMAND(get_sync_policy, 120, result_sync_policy, 5)
 
 PyObject* engine_init_candles(PyObject* self, PyObject* args, PyObject* kwargs) {
     static constexpr std::array<const char*, 2> names = {"ohlc5", "timeout_secs"};
-    PyObject* a[2];
-    if (!bind_arguments("init_candles", names, 1, args, kwargs, a)) return nullptr;
+    std::array<PyObject*, 2> a;
+    if (!engine::args::bind("init_candles", names, 1, args, kwargs, a)) return nullptr;
     std::optional<double> secs;
     if (!to_optional_double(a[1], "timeout_secs", secs)) return nullptr;
     if (!check_array(a[0], nullptr, 2, typenum_float64)) return nullptr;
@@ -283,15 +279,12 @@ PyObject* engine_init_candles(PyObject* self, PyObject* args, PyObject* kwargs) 
 
 PyObject* engine_reset_episode(PyObject* self, PyObject* args, PyObject* kwargs) {
     static constexpr std::array<const char*, 3> names = {"episode_index", "episode_type", "timeout_secs"};
-    PyObject* a[3];
-    if (!bind_arguments("reset_episode", names, 2, args, kwargs, a)) return nullptr;
+    std::array<PyObject*, 3> a;
+    if (!engine::args::bind("reset_episode", names, 2, args, kwargs, a)) return nullptr;
     auto index = to_integer(a[0], "episode_index", 0, 4294967295LL);
     if (!index) return nullptr;
     if (!PyUnicode_Check(a[1])) {
-        if (py::object tname = py::type_qualname(a[1])) {
-            PyErr_Format(PyExc_TypeError, "argument 'episode_type': '%U' object cannot be converted to 'PyString'",
-                         tname.get());
-        }
+        engine::args::set_not_convertible("episode_type", a[1], "PyString");
         return nullptr;
     }
     std::optional<double> secs;
@@ -336,9 +329,7 @@ std::optional<std::u32string> normalised_word(PyObject* str) {
 
 std::optional<PyObject*> to_str_arg(PyObject* obj, const char* name) {
     if (PyUnicode_Check(obj)) return obj;
-    if (py::object tname = py::type_qualname(obj)) {
-        PyErr_Format(PyExc_TypeError, "argument '%s': '%U' object cannot be converted to 'PyString'", name, tname.get());
-    }
+    engine::args::set_not_convertible(name, obj, "PyString");
     return std::nullopt;
 }
 
@@ -378,8 +369,8 @@ PyObject* engine_place_order(PyObject* self, PyObject* args, PyObject* kwargs) {
     static constexpr std::array<const char*, 9> names = {"side",      "order_type",    "price",
                                                          "units",     "take_profit",   "stop_loss",
                                                          "trailing_stop", "time_limit", "timeout_secs"};
-    PyObject* a[9];
-    if (!bind_arguments("place_order", names, 4, args, kwargs, a)) return nullptr;
+    std::array<PyObject*, 9> a;
+    if (!engine::args::bind("place_order", names, 4, args, kwargs, a)) return nullptr;
     auto side = to_str_arg(a[0], "side");
     if (!side) return nullptr;
     auto order_type = to_str_arg(a[1], "order_type");
@@ -416,8 +407,8 @@ PyObject* engine_place_order(PyObject* self, PyObject* args, PyObject* kwargs) {
 PyObject* engine_place_ticket(PyObject* self, PyObject* args, PyObject* kwargs) {
     static constexpr std::array<const char*, 6> names = {"side",      "units",         "take_profit",
                                                          "stop_loss", "trailing_stop", "timeout_secs"};
-    PyObject* a[6];
-    if (!bind_arguments("place_ticket", names, 2, args, kwargs, a)) return nullptr;
+    std::array<PyObject*, 6> a;
+    if (!engine::args::bind("place_ticket", names, 2, args, kwargs, a)) return nullptr;
     auto side = to_str_arg(a[0], "side");
     if (!side) return nullptr;
     auto units = to_integer(a[1], "units", INT32_MIN, INT32_MAX);
@@ -448,9 +439,7 @@ std::optional<std::vector<T>> to_vector(PyObject* obj, Convert convert) {
         return std::nullopt;
     }
     if (!PySequence_Check(obj)) {
-        if (py::object tname = py::type_qualname(obj)) {
-            PyErr_Format(PyExc_TypeError, "'%U' object cannot be converted to 'Sequence'", tname.get());
-        }
+        engine::args::set_not_convertible(nullptr, obj, "Sequence");
         return std::nullopt;
     }
     std::vector<T> out;
@@ -478,8 +467,8 @@ std::optional<double> element_f64(PyObject* o) { return to_double(o, nullptr); }
 
 PyObject* engine_close_positions(PyObject* self, PyObject* args, PyObject* kwargs) {
     static constexpr std::array<const char*, 4> names = {"position_ids", "actions", "ratios", "timeout_secs"};
-    PyObject* a[4];
-    if (!bind_arguments("close_positions", names, 3, args, kwargs, a)) return nullptr;
+    std::array<PyObject*, 4> a;
+    if (!engine::args::bind("close_positions", names, 3, args, kwargs, a)) return nullptr;
     std::optional<double> secs;
     if (!to_optional_double(a[3], "timeout_secs", secs)) return nullptr;
     auto ids = to_vector<std::int32_t>(a[0], element_i32);
@@ -514,8 +503,7 @@ PyObject* engine_close_positions(PyObject* self, PyObject* args, PyObject* kwarg
 
 // ---- The type ----------------------------------------------------------------------------------------
 
-#define KW_METHOD(name, doc) {#name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(engine_##name)), \
-                              METH_VARARGS | METH_KEYWORDS, doc}
+#define KW_METHOD(name, doc) {#name, engine::args::keywords_function(engine_##name), METH_VARARGS | METH_KEYWORDS, doc}
 
 PyMethodDef engine_methods[] = {
     {"start", engine_start, METH_NOARGS, "start($self)\n--\n\n"},
