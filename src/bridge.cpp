@@ -156,7 +156,7 @@ PyObject* set_result_unless_cancelled(PyObject*, PyObject* args) {
     py::object cancelled = py::object::steal(PyObject_CallMethod(future, "cancelled", nullptr));
     if (!cancelled) return nullptr;
     if (cancelled.get() == Py_True) Py_RETURN_NONE;
-    return PyObject_CallMethod(future, "set_result", "O", value);
+    return PyObject_CallMethod(future, "set_result", "(O)", value);
 }
 
 PyObject* set_exception_unless_cancelled(PyObject*, PyObject* args) {
@@ -166,7 +166,7 @@ PyObject* set_exception_unless_cancelled(PyObject*, PyObject* args) {
     py::object cancelled = py::object::steal(PyObject_CallMethod(future, "cancelled", nullptr));
     if (!cancelled) return nullptr;
     if (cancelled.get() == Py_True) Py_RETURN_NONE;
-    return PyObject_CallMethod(future, "set_exception", "O", exc);
+    return PyObject_CallMethod(future, "set_exception", "(O)", exc);
 }
 
 PyMethodDef on_exit_def = {"_py_engine_rust_on_exit", on_exit, METH_NOARGS, nullptr};

@@ -7,12 +7,15 @@
 #include "frame.hpp"
 #include "py.hpp"
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <cstring>
 #include <limits>
 #include <memory>
+#include <new>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -443,8 +446,10 @@ std::optional<std::vector<T>> to_vector(PyObject* obj, Convert convert) {
         return std::nullopt;
     }
     std::vector<T> out;
+    // The length is only a hint (__len__ may lie), so it never decides more than a modest first reservation.
+    constexpr Py_ssize_t max_reserved = 1 << 16;
     const Py_ssize_t hint = PySequence_Size(obj);
-    if (hint > 0) out.reserve(std::size_t(hint));
+    if (hint > 0) out.reserve(std::size_t(std::min(hint, max_reserved)));
     if (hint < 0) PyErr_Clear();
     py::object it = py::object::steal(PyObject_GetIter(obj));
     if (!it) return std::nullopt;
@@ -503,7 +508,20 @@ PyObject* engine_close_positions(PyObject* self, PyObject* args, PyObject* kwarg
 
 // ---- The type ----------------------------------------------------------------------------------------
 
-#define KW_METHOD(name, doc) {#name, engine::args::keywords_function(engine_##name), METH_VARARGS | METH_KEYWORDS, doc}
+// The boundary of the methods: nothing C++ throws may cross into the interpreter.
+template <PyCFunctionWithKeywords F>
+PyObject* guarded(PyObject* self, PyObject* args, PyObject* kwargs) {
+    try {
+        return F(self, args, kwargs);
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    } catch (const std::length_error&) {
+        return PyErr_NoMemory();
+    }
+}
+
+#define KW_METHOD(name, doc) \
+    {#name, engine::args::keywords_function(guarded<engine_##name>), METH_VARARGS | METH_KEYWORDS, doc}
 
 PyMethodDef engine_methods[] = {
     {"start", engine_start, METH_NOARGS, "start($self)\n--\n\n"},

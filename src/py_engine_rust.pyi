@@ -1,7 +1,7 @@
 """Drives a trading-simulation UI over WebSocket from an asyncio program."""
 
 from collections.abc import Awaitable, Sequence
-from typing import SupportsFloat, SupportsIndex
+from typing import Any, SupportsFloat, SupportsIndex
 
 import numpy
 import numpy.typing
@@ -20,6 +20,9 @@ __all__ = [
 _Float = SupportsFloat | SupportsIndex
 _F64Array = numpy.typing.NDArray[numpy.float64]
 _I32Array = numpy.typing.NDArray[numpy.int32]
+# close_positions reads its sequences element by element, so any integer (or, for ratios, real) array will do.
+_IntArray = numpy.typing.NDArray[numpy.integer[Any]]
+_RealArray = numpy.typing.NDArray[numpy.floating[Any] | numpy.integer[Any]]
 
 class RustEngineAsync:
     def __new__(cls, host: str, port: SupportsIndex, start_seq: SupportsIndex | None = None) -> RustEngineAsync: ...
@@ -40,9 +43,9 @@ class RustEngineAsync:
     def get_sync_policy(self, timeout_secs: _Float | None = None) -> Awaitable[str | None]: ...
     def close_positions(
         self,
-        position_ids: Sequence[SupportsIndex] | _I32Array,
-        actions: Sequence[SupportsIndex] | _I32Array,
-        ratios: Sequence[_Float] | _F64Array,
+        position_ids: Sequence[SupportsIndex] | _IntArray,
+        actions: Sequence[SupportsIndex] | _IntArray,
+        ratios: Sequence[_Float] | _RealArray,
         timeout_secs: _Float | None = None,
     ) -> Awaitable[_F64Array]: ...
     def place_order(
