@@ -1,5 +1,5 @@
 # Sourced by the other scripts: makes .venv with the project's test and demo dependencies, and makes
-# sure node is there for the UI peer.
+# sure node is there for the UI peer and Chromium for the browser tests (skipped when SETUP_SKIP_BROWSER=1).
 step() { printf '\n==> %s\n' "$*"; }
 
 mkdir -p build
@@ -15,4 +15,9 @@ step "install dependencies"
 if ! command -v node >/dev/null 2>&1; then
   step "install node"
   apt-get update -qq && apt-get install -y -qq nodejs >/dev/null
+fi
+if [ "${SETUP_SKIP_BROWSER:-0}" != 1 ] && ! command -v chromium >/dev/null 2>&1 \
+   && ! command -v chromium-browser >/dev/null 2>&1; then
+  step "install chromium"
+  apt-get update -qq && apt-get install -y -qq chromium >/dev/null
 fi
