@@ -112,9 +112,18 @@ public:
         std::optional<std::string> end;  // the transport text of the reader's last outcome
     };
 
-    explicit Connection(Stream ws) : ws_(std::move(ws)), wake_(ws_.get_executor()), room_(ws_.get_executor()) {}
+    explicit Connection(Stream ws) : ws_(std::move(ws)), wake_(ws_.get_executor()), room_(ws_.get_executor()) {
+        // A Close from the peer ends the connection for the calls at once; the library's read only returns
+        // once the peer has also shut its TCP side.
+        ws_.control_callback([this](websocket::frame_type kind, beast::string_view) {
+            if (kind == websocket::frame_type::close) end("websocket closed");
+        });
+    }
 
     Stream& ws() { return ws_; }
+
+    // The transport text of how the peer ended, once the reader knows it.
+    const std::optional<std::string>& ended() const { return end_; }
 
     void start_reader() {
         asio::co_spawn(ws_.get_executor(), read_loop(shared_from_this()), asio::detached);
@@ -167,6 +176,15 @@ public:
     }
 
 private:
+    // Queues the terminal item, once.
+    void end(std::string text) {
+        if (end_) return;
+        end_ = text;
+        Item item;
+        item.end = std::move(text);
+        push(std::move(item));
+    }
+
     void push(Item item) {
         queued_bytes_ += item.message.size();
         items_.push_back(std::move(item));
@@ -180,10 +198,8 @@ private:
             (void)n;
             if (ec) {
                 if (self->closed_) co_return;
-                item.message.clear();
-                item.end = ec == websocket::error::closed ? std::string("websocket closed")
-                                                          : "websocket recv failed: " + ec.message();
-                self->push(std::move(item));
+                self->end(ec == websocket::error::closed ? std::string("websocket closed")
+                                                         : "websocket recv failed: " + ec.message());
                 co_return;
             }
             // Text messages mean nothing to a call; dropping them here is what the receive phase would do.
@@ -204,6 +220,7 @@ private:
     asio::steady_timer room_;  // the reader's wait for the queue to drain
     std::deque<std::pair<std::uint32_t, std::uint16_t>> abandoned_;
     bool closed_ = false;
+    std::optional<std::string> end_;
 };
 
 std::shared_ptr<Endpoint> make_endpoint(std::uint32_t start_seq) { return std::make_shared<Endpoint>(start_seq); }
@@ -465,6 +482,13 @@ asio::awaitable<Result<Response>> rpc_call(std::shared_ptr<Endpoint> ep, std::ui
         auto guard = co_await ep->slot_mutex.lock();
         conn = ep->slot;
         if (!conn) co_return transport(seq, "connection missing");
+        // A peer that is already gone is reported as it ended, not as the send that would fail on it.
+        if (const auto& end = conn->ended()) {
+            const std::string text = *end;
+            conn->close();
+            ep->slot.reset();
+            co_return transport(seq, text);
+        }
         if (auto ec = co_await write_whole(conn->ws(), asio::buffer(frame)); ec) {
             conn->close();
             ep->slot.reset();

@@ -1,0 +1,84 @@
+"""Test support: a scripted UI peer, a byte-level WebSocket client and a few shared helpers."""
+
+from __future__ import annotations
+
+import asyncio
+from typing import Optional
+
+from .peer import (  # noqa: F401
+    ERROR_RESPONSE,
+    HANDSHAKE_TEXT,
+    HEADER_LEN,
+    PEER_PING,
+    PING_REPLY,
+    REQUEST,
+    RESPONSE,
+    Frame,
+    ScriptedPeer,
+    answer_with,
+    error_payload,
+    error_response,
+    frame_bytes,
+    no_answer,
+    parse_frame,
+    peer_ping,
+    response,
+)
+from .rawclient import RawClient, ServerFrame, encode_frame, silent_connection, upgrade_request  # noqa: F401
+
+LOG_PREFIX = "[rust ws server] "
+
+
+async def started_engine(port: int, start_seq: Optional[int] = None):
+    """A started engine listening on 127.0.0.1:port."""
+    from py_engine_rust import RustEngineAsync
+
+    engine = RustEngineAsync("127.0.0.1", port, start_seq)
+    await asyncio.wait_for(engine.start(), 2.0)
+    return engine
+
+
+def transport_text(seq: Optional[int], fn_id: Optional[int], text: str) -> str:
+    def opt(v: Optional[int]) -> str:
+        return "None" if v is None else f"Some({v})"
+
+    return f"RpcTransportError(seq={opt(seq)}, fnId={opt(fn_id)}): {text}"
+
+
+def rpc_text(seq: int, fn_id: int, err: int, sub: int, message: str) -> str:
+    return f"RpcError(seq={seq}, fnId={fn_id}, err={err}, sub={sub}): {message}"
+
+
+async def failure_of(awaitable, timeout: float = 3.0) -> str:
+    """Awaits a call that must fail with a plain RuntimeError carrying one text; returns that text."""
+    try:
+        value = await asyncio.wait_for(awaitable, timeout)
+    except RuntimeError as e:
+        assert type(e) is RuntimeError, f"{type(e).__name__}: {e}"
+        assert len(e.args) == 1 and str(e) == e.args[0]
+        return e.args[0]
+    raise AssertionError(f"call succeeded with {value!r}")
+
+
+class EngineLog:
+    """The engine's diagnostic lines on fd 2, collected through pytest's capfd."""
+
+    def __init__(self, capfd) -> None:
+        self._capfd = capfd
+        self._text = ""
+
+    def lines(self) -> list[str]:
+        self._text += self._capfd.readouterr().err
+        return [line for line in self._text.splitlines() if line.startswith(LOG_PREFIX)]
+
+    async def wait_for(self, line: str, count: int = 1, timeout: float = 2.0) -> list[str]:
+        """Waits until `line` has been logged `count` times; returns all lines seen so far."""
+        loop = asyncio.get_running_loop()
+        end = loop.time() + timeout
+        while True:
+            seen = self.lines()
+            if seen.count(line) >= count:
+                return seen
+            if loop.time() >= end:
+                raise AssertionError(f"{line!r} not logged {count} time(s); log: {seen!r}")
+            await asyncio.sleep(0.01)
