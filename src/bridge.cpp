@@ -133,11 +133,23 @@ bool interpreter_finalizing = false;  // guarded by python_gate
 class python_section {
 public:
     python_section() : lock_(python_gate) {
-        if (!interpreter_finalizing) gil_.emplace();
+        if (interpreter_finalizing) return;
+        keep_thread_state();
+        gil_.emplace();
     }
     explicit operator bool() const noexcept { return gil_.has_value(); }
 
 private:
+    // A worker gives itself one interpreter thread state for good, the first time it enters Python.
+    // Without it every completion would create and destroy one, a data-stack mapping included.
+    static void keep_thread_state() {
+        thread_local bool kept = false;
+        if (kept) return;
+        PyGILState_Ensure();  // never released: its count keeps the thread state alive
+        PyEval_SaveThread();
+        kept = true;
+    }
+
     std::shared_lock<std::shared_mutex> lock_;
     std::optional<py::gil_acquire> gil_;
 };
@@ -149,40 +161,51 @@ PyObject* on_exit(PyObject*, PyObject*) {
     Py_RETURN_NONE;
 }
 
-PyObject* set_result_unless_cancelled(PyObject*, PyObject* args) {
-    PyObject* future;
-    PyObject* value;
-    if (!PyArg_ParseTuple(args, "OO", &future, &value)) return nullptr;
-    py::object cancelled = py::object::steal(PyObject_CallMethod(future, "cancelled", nullptr));
-    if (!cancelled) return nullptr;
-    if (cancelled.get() == Py_True) Py_RETURN_NONE;
-    return PyObject_CallMethod(future, "set_result", "(O)", value);
-}
-
-PyObject* set_exception_unless_cancelled(PyObject*, PyObject* args) {
-    PyObject* future;
-    PyObject* exc;
-    if (!PyArg_ParseTuple(args, "OO", &future, &exc)) return nullptr;
-    py::object cancelled = py::object::steal(PyObject_CallMethod(future, "cancelled", nullptr));
-    if (!cancelled) return nullptr;
-    if (cancelled.get() == Py_True) Py_RETURN_NONE;
-    return PyObject_CallMethod(future, "set_exception", "(O)", exc);
-}
-
-PyMethodDef on_exit_def = {"_py_engine_rust_on_exit", on_exit, METH_NOARGS, nullptr};
-PyMethodDef set_result_def = {"_set_result_unless_cancelled", set_result_unless_cancelled, METH_VARARGS, nullptr};
-PyMethodDef set_exception_def = {"_set_exception_unless_cancelled", set_exception_unless_cancelled, METH_VARARGS,
-                                 nullptr};
-
 // Process-lifetime Python objects, made once under the interpreter lock and deliberately leaked.
 struct PythonHandles {
     PyObject* get_running_loop = nullptr;
     PyObject* set_result = nullptr;
     PyObject* set_exception = nullptr;
     PyObject* context_none = nullptr;  // {"context": None} for call_soon_threadsafe
+    // Interned method names: a call by name then builds and hashes no string of its own.
+    PyObject* cancelled = nullptr;
+    PyObject* set_result_name = nullptr;
+    PyObject* set_exception_name = nullptr;
+    PyObject* create_future = nullptr;
+    PyObject* add_done_callback = nullptr;
+    PyObject* call_soon_threadsafe = nullptr;
 };
 PythonHandles* handles = nullptr;
 PyObject* rust_panic = nullptr;
+
+// future.<setter>(value) unless the future was cancelled meanwhile; runs on the loop's thread.
+PyObject* settle_unless_cancelled(PyObject* const* args, Py_ssize_t nargs, PyObject* setter) {
+    if (nargs != 2) {
+        PyErr_SetString(PyExc_TypeError, "expected (future, value)");
+        return nullptr;
+    }
+    py::object cancelled = py::object::steal(PyObject_CallMethodObjArgs(args[0], handles->cancelled, nullptr));
+    if (!cancelled) return nullptr;
+    if (cancelled.get() == Py_True) Py_RETURN_NONE;
+    return PyObject_CallMethodObjArgs(args[0], setter, args[1], nullptr);
+}
+
+PyObject* set_result_unless_cancelled(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    return settle_unless_cancelled(args, nargs, handles->set_result_name);
+}
+
+PyObject* set_exception_unless_cancelled(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    return settle_unless_cancelled(args, nargs, handles->set_exception_name);
+}
+
+PyMethodDef on_exit_def = {"_py_engine_rust_on_exit", on_exit, METH_NOARGS, nullptr};
+PyMethodDef set_result_def = {"_set_result_unless_cancelled",
+                              reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(set_result_unless_cancelled)),
+                              METH_FASTCALL, nullptr};
+PyMethodDef set_exception_def = {
+    "_set_exception_unless_cancelled",
+    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(set_exception_unless_cancelled)), METH_FASTCALL,
+    nullptr};
 
 PythonHandles* python_handles() {
     if (handles) return handles;
@@ -196,13 +219,22 @@ PythonHandles* python_handles() {
         PyDict_SetItemString(kwargs.get(), "context", Py_None) < 0) {
         return nullptr;
     }
+    const char* const spellings[] = {"cancelled",     "set_result",        "set_exception",
+                                     "create_future", "add_done_callback", "call_soon_threadsafe"};
+    PyObject* names[std::size(spellings)];
+    for (std::size_t i = 0; i < std::size(spellings); ++i) {
+        names[i] = PyUnicode_InternFromString(spellings[i]);  // kept for the process, like the handles
+        if (!names[i]) return nullptr;
+    }
     // Stop workers from entering Python before the interpreter starts to finalise.
     py::object atexit = py::object::steal(PyImport_ImportModule("atexit"));
     py::object hook = py::object::steal(PyCFunction_New(&on_exit_def, nullptr));
     if (!atexit || !hook) return nullptr;
     py::object registered = py::object::steal(PyObject_CallMethod(atexit.get(), "register", "O", hook.get()));
     if (!registered) return nullptr;
-    handles = new PythonHandles{get_loop.release(), set_result.release(), set_exception.release(), kwargs.release()};
+    handles = new PythonHandles{get_loop.release(), set_result.release(), set_exception.release(), kwargs.release(),
+                                names[0],          names[1],             names[2],
+                                names[3],          names[4],             names[5]};
     return handles;
 }
 
@@ -233,7 +265,7 @@ py::object fetch_exception() {
 }
 
 bool future_cancelled(PyObject* future) {
-    py::object r = py::object::steal(PyObject_CallMethod(future, "cancelled", nullptr));
+    py::object r = py::object::steal(PyObject_CallMethodObjArgs(future, handles->cancelled, nullptr));
     if (!r) {
         PyErr_WriteUnraisable(future);
         return true;
@@ -263,8 +295,9 @@ PyObject* on_done(PyObject* capsule, PyObject* future) {
 PyMethodDef on_done_def = {"_on_done", on_done, METH_O, nullptr};
 
 // Hands the outcome to the loop's thread. Runs on a worker thread holding the interpreter lock.
-void complete(PyObject* loop, PyObject* future, Result<Response>& outcome, Finish finish, const std::string* panic) {
-    if (future_cancelled(future)) return;
+void complete(py::object loop, py::object future, Result<Response>& outcome, Finish finish,
+              const std::string* panic) {
+    if (future_cancelled(future.get())) return;
     py::object value;
     PyObject* setter = handles->set_result;
     if (panic) {
@@ -284,12 +317,23 @@ void complete(PyObject* loop, PyObject* future, Result<Response>& outcome, Finis
         setter = handles->set_exception;
     }
     if (!value) return;
-    py::object schedule = py::object::steal(PyObject_GetAttrString(loop, "call_soon_threadsafe"));
-    py::object args = py::object::steal(PyTuple_Pack(3, setter, future, value.get()));
-    py::object done = schedule && args ? py::object::steal(PyObject_Call(schedule.get(), args.get(), handles->context_none))
-                                       : py::object();
+    py::object schedule = py::object::steal(PyObject_GetAttr(loop.get(), handles->call_soon_threadsafe));
+    py::object args = py::object::steal(PyTuple_Pack(3, setter, future.get(), value.get()));
+    if (!schedule || !args) {
+        PyErr_WriteUnraisable(future.get());
+        return;
+    }
+    // From here on the bound method and the tuple hold what the call needs. Everything else is let go
+    // first: once the loop's thread wakes up it needs the interpreter lock, so little may follow the call.
+    value = {};
+    loop = {};
+    PyObject* const for_report = future.get();
+    Py_INCREF(for_report);
+    future = {};
+    py::object done = py::object::steal(PyObject_Call(schedule.get(), args.get(), handles->context_none));
     // The loop may have been closed meanwhile: nobody can receive the outcome any more.
-    if (!done) PyErr_WriteUnraisable(future);
+    if (!done) PyErr_WriteUnraisable(for_report);
+    Py_DECREF(for_report);
 }
 
 asio::awaitable<Result<Response>> run_operation(std::shared_ptr<Endpoint> ep, Operation op) {
@@ -325,9 +369,8 @@ asio::awaitable<void> run_task(std::shared_ptr<Endpoint> ep, std::shared_ptr<Can
 
     python_section python;
     if (!python) co_return;
-    if (!cancelled) complete(loop, future, outcome, finish, panic ? &*panic : nullptr);
-    Py_DECREF(future);
-    Py_DECREF(loop);
+    py::object owned_loop = py::object::steal(loop), owned_future = py::object::steal(future);
+    if (!cancelled) complete(std::move(owned_loop), std::move(owned_future), outcome, finish, panic ? &*panic : nullptr);
 }
 
 }  // namespace
@@ -336,7 +379,7 @@ PyObject* launch(const std::shared_ptr<Endpoint>& endpoint, Operation op, Finish
     if (!python_handles()) return nullptr;
     py::object loop = py::object::steal(PyObject_CallNoArgs(handles->get_running_loop));
     if (!loop) return nullptr;
-    py::object future = py::object::steal(PyObject_CallMethod(loop.get(), "create_future", nullptr));
+    py::object future = py::object::steal(PyObject_CallMethodObjArgs(loop.get(), handles->create_future, nullptr));
     if (!future) return nullptr;
 
     Runtime* rt;
@@ -357,7 +400,8 @@ PyObject* launch(const std::shared_ptr<Endpoint>& endpoint, Operation op, Finish
     }
     py::object callback = py::object::steal(PyCFunction_New(&on_done_def, capsule.get()));
     if (!callback) return nullptr;
-    py::object added = py::object::steal(PyObject_CallMethod(future.get(), "add_done_callback", "O", callback.get()));
+    py::object added =
+        py::object::steal(PyObject_CallMethodObjArgs(future.get(), handles->add_done_callback, callback.get(), nullptr));
     if (!added) return nullptr;
 
     // The task's cancellation state lives inside the signal, and co_spawn touches it after the task body

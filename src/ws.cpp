@@ -342,9 +342,6 @@ asio::awaitable<std::shared_ptr<Connection>> handshake(tcp::socket socket) {
     Connection::Stream ws(std::move(stream));
     ws.read_message_max(max_message_bytes);
     ws.auto_fragment(false);
-    // The upgrade response is the library's own, with nothing added: not even its Server field.
-    ws.set_option(websocket::stream_base::decorator(
-        [](websocket::response_type& response) { response.erase(http::field::server); }));
     if (auto [ec] = co_await ws.async_accept(request, asio::as_tuple(asio::use_awaitable)); ec) {
         log_line("accept failed: " + ec.message());
         co_return nullptr;

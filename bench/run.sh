@@ -1,0 +1,22 @@
+#!/usr/bin/env bash
+# The benchmark suite, one command: makes .venv (scripts/setup.sh), builds the module, the native UI peer,
+# the floors and the bridge-floor helper with CMake (-DENGINE_BENCH=ON) into build/bench, runs every
+# workload (a few minutes) and writes bench/results/latest.md and bench/results/latest.png.
+# Arguments go to bench/run.py, e.g. `bash bench/run.sh --quick` for a short smoke run.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+export SETUP_SKIP_BROWSER=1  # the benchmarks need no browser
+source scripts/setup.sh
+
+step "benchmark dependencies"
+"$venv/bin/pip" install -q picows matplotlib cmake ninja
+
+step "build (build/bench)"
+"$venv/bin/cmake" -S . -B build/bench -G Ninja -DCMAKE_MAKE_PROGRAM="$venv/bin/ninja" -DCMAKE_BUILD_TYPE=Release \
+  -DSKBUILD_SABI_COMPONENT=Development.SABIModule -DPython_EXECUTABLE="$venv/bin/python" -DENGINE_BENCH=ON \
+  >build/bench-cmake.log 2>&1 || { cat build/bench-cmake.log; exit 1; }
+"$venv/bin/cmake" --build build/bench --target py_engine_rust bench_peer bench_floors bench_bridge \
+  >build/bench-build.log 2>&1 || { tail -50 build/bench-build.log; exit 1; }
+
+step "run the suite"
+exec "$venv/bin/python" bench/run.py --build build/bench "$@"
