@@ -11,7 +11,9 @@ if [ ! -x "$venv/bin/python" ]; then
 fi
 step "install dependencies"
 "$venv/bin/pip" install -q "numpy>=1.23" "pytest>=8" "websockets>=13" "mypy>=1.10" abi3audit matplotlib \
-  scikit-build-core "boost-headers>=1.81"
+  scikit-build-core "boost-headers>=1.81" cmake ninja
+# The native builds (sanitizers, fuzzers, benchmarks) use the CMake and Ninja installed here.
+export PATH="$venv/bin:$PATH"
 if ! command -v node >/dev/null 2>&1; then
   step "install node"
   apt-get update -qq && apt-get install -y -qq nodejs >/dev/null

@@ -1,0 +1,567 @@
+"""Hostile and broken clients. Whatever a client sends and however it ends, the engine refuses what it must,
+does not allocate what a header merely announces, fails the call that was waiting with a clear error, and
+then serves a new, well-behaved peer. Every case is bounded in time."""
+
+from __future__ import annotations
+
+import asyncio
+import struct
+
+import pytest
+from conftest import run
+
+from support import (
+    LOG_PREFIX,
+    EngineLog,
+    RawClient,
+    ScriptedPeer,
+    failure_of,
+    no_answer,
+    parse_frame,
+    peer_ping,
+    response,
+    started_engine,
+    transport_text,
+    upgrade_request,
+)
+from support.rawclient import (
+    OP_BINARY,
+    OP_CLOSE,
+    OP_CONTINUATION,
+    OP_PING,
+    OP_TEXT,
+    encode_frame,
+)
+
+MiB = 1 << 20
+GET_RL_CONFIG = 102
+RESET_EPISODE = 101
+PING_REPLY = 5
+TOO_BIG = "websocket recv failed: The WebSocket message exceeded the locally configured limit"
+# What a frame header may announce before anything is read: far less than any refused size.
+ANNOUNCE_SLACK = 24 * MiB
+
+
+# ---- helpers --------------------------------------------------------------------------------------------
+
+
+def echo_index(peer: ScriptedPeer, request) -> bytes:
+    """A good peer: answers reset_episode(i, ...) with i, everything else with an empty payload."""
+    payload = request.payload[:4] if request.fn_id == RESET_EPISODE else b""
+    return response(request.seq, request.fn_id, payload)
+
+
+async def serves_a_new_peer(engine, port: int, index: int = 4242) -> None:
+    """A well-behaved peer connects, is installed and gets its call answered. The engine greets a peer before it
+    installs it, so a call made the moment the greeting arrives may still meet the earlier, broken connection;
+    such a call never reaches the new peer and is made again. One that reaches it must succeed."""
+    async with ScriptedPeer(port, echo_index, open_timeout=15) as peer:
+        for _ in range(20):
+            await asyncio.wait_for(engine.wait_connected(), 3)
+            call = engine.reset_episode(index, "train", timeout_secs=3)
+            try:
+                assert await asyncio.wait_for(call, 5) == index
+                break
+            except RuntimeError:
+                if peer.requests:
+                    raise
+            await asyncio.sleep(0.01)
+        assert [r.seq for r in peer.requests] == [1]  # a fresh connection: the seq counter started over
+
+
+def status_mib(field: str) -> float:
+    with open("/proc/self/status") as f:
+        for line in f:
+            if line.startswith(field + ":"):
+                return int(line.split()[1]) / 1024
+    raise AssertionError(f"{field} not in /proc/self/status")
+
+
+def under_address_sanitizer() -> bool:
+    with open("/proc/self/maps") as f:
+        return "/libasan.so" in f.read()
+
+
+class PeakMemory:
+    """The growth of this process's resident memory at its peak, over a stretch of the test."""
+
+    def __enter__(self) -> "PeakMemory":
+        with open("/proc/self/clear_refs", "w") as f:
+            f.write("5")  # resets the peak (VmHWM) to the current resident size
+        self.before = status_mib("VmRSS")
+        return self
+
+    def __exit__(self, *exc) -> None:
+        self.growth = status_mib("VmHWM") - self.before
+
+
+async def answer_or_end(client: RawClient, timeout: float = 3.0) -> bytes:
+    """Everything the server sends until it ends the connection; a reset counts as an end."""
+    try:
+        return await client.read_to_eof(timeout)
+    except ConnectionResetError:
+        return b""
+
+
+async def call_and_request(engine, client: RawClient, timeout_secs: float = 5.0):
+    """A call on a fresh engine whose only client is `client`, and its request as the client received it."""
+    await asyncio.wait_for(engine.wait_connected(), 3)  # the greeting comes before the installation
+    call = engine.get_rl_config(timeout_secs=timeout_secs)
+    request = parse_frame((await client.read_frame()).payload)
+    assert (request.seq, request.fn_id) == (1, GET_RL_CONFIG)
+    return call
+
+
+# ---- upgrade requests -----------------------------------------------------------------------------------
+
+TLS_HELLO = bytes.fromhex("16030100a5010000a103035c6e2f") + bytes(32)
+
+# request bytes, start of the HTTP answer (None: the connection ends without one), the library's error text
+REFUSED_REQUESTS = {
+    "plain HTTP GET": (
+        b"GET /index.html HTTP/1.1\r\nHost: 127.0.0.1\r\nAccept: */*\r\n\r\n",
+        b"HTTP/1.1 400 Bad Request\r\n",
+        "The WebSocket handshake Connection field is missing",
+    ),
+    "TLS client hello": (TLS_HELLO, None, "bad method"),
+    "POST with a body": (
+        b"POST / HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: 5\r\n\r\nhello",
+        None,
+        "unexpected body",
+    ),
+    "upgrade with a body": (upgrade_request(extra=["Content-Length: 4"]) + b"abcd", None, "unexpected body"),
+    "HTTP/1.0 upgrade": (
+        upgrade_request().replace(b"HTTP/1.1", b"HTTP/1.0"),
+        b"HTTP/1.0 400 Bad Request\r\n",
+        "The WebSocket handshake was not HTTP/1.1",
+    ),
+    "CONNECT": (
+        upgrade_request().replace(b"GET / ", b"CONNECT 127.0.0.1:80 "),
+        b"HTTP/1.1 400 Bad Request\r\n",
+        "The WebSocket handshake method was not GET",
+    ),
+    "upgrade to h2c": (
+        upgrade_request().replace(b"Upgrade: websocket", b"Upgrade: h2c"),
+        b"HTTP/1.1 400 Bad Request\r\n",
+        "The WebSocket handshake Upgrade field is missing the websocket token",
+    ),
+    "no Host": (
+        upgrade_request().replace(b"Host: 127.0.0.1\r\n", b""),
+        b"HTTP/1.1 400 Bad Request\r\n",
+        "The WebSocket handshake Host field is missing",
+    ),
+    "bare LF line ends": (upgrade_request().replace(b"\r\n", b"\n"), None, "bad version"),
+    "NUL in a header value": (upgrade_request(extra=["X-Test: a\0b"]), None, "bad value"),
+    "blank before the colon": (upgrade_request(extra=["X-Test : v"]), None, "bad field"),
+    "1 MiB header": (upgrade_request(extra=["X-Big: " + "a" * MiB]), None, "header limit exceeded"),
+    "1 MiB request line": (b"GET /" + b"a" * MiB, None, "header limit exceeded"),
+    "10,000 headers": (upgrade_request(extra=[f"X-{i}: v" for i in range(10000)]), None, "header limit exceeded"),
+}
+
+
+@pytest.mark.parametrize("request_bytes, answer_start, reason", REFUSED_REQUESTS.values(), ids=REFUSED_REQUESTS.keys())
+def test_bad_upgrade_request_is_refused_then_a_good_peer_is_served(request_bytes, answer_start, reason, port, capfd):
+    log = EngineLog(capfd)
+
+    async def body():
+        engine = await started_engine(port)
+        with PeakMemory() as memory:
+            async with await RawClient.connect(port) as client:
+                try:
+                    await client.send_raw(request_bytes)
+                except (ConnectionResetError, BrokenPipeError):
+                    pass  # refused before the whole request was written
+                answer = await answer_or_end(client)
+        await serves_a_new_peer(engine, port)
+        return answer, memory.growth
+
+    answer, growth = run(body(), 10)
+    if answer_start is None:
+        assert answer == b""
+    else:
+        assert answer.startswith(answer_start)
+        assert answer.endswith(reason.encode())  # the body of the refusal names the fault
+    assert log.lines() == [LOG_PREFIX + "accept failed: " + reason]
+    assert growth < ANNOUNCE_SLACK
+
+
+# Odd but valid requests are let in: the request target is not examined, and an empty chunked body is no body.
+ODD_BUT_VALID = {
+    "6 KiB path and query": upgrade_request(path="/" + "a" * 4096 + "?q=" + "b" * 2048),
+    "absolute request target": upgrade_request().replace(b"GET / ", b"GET http://127.0.0.1/ws?x=1 "),
+    "empty chunked body": upgrade_request(extra=["Transfer-Encoding: chunked"]) + b"0\r\n\r\n",
+}
+
+
+@pytest.mark.parametrize("request_bytes", ODD_BUT_VALID.values(), ids=ODD_BUT_VALID.keys())
+def test_odd_but_valid_upgrade_request_is_accepted(request_bytes, port, capfd):
+    log = EngineLog(capfd)
+
+    async def body():
+        engine = await started_engine(port)
+        async with await RawClient.connect(port) as client:
+            await client.send_raw(request_bytes)
+            head = await client.read_http_head()
+            greeting = await client.read_frame()
+            call = await call_and_request(engine, client)
+            await client.send_binary(response(1, GET_RL_CONFIG, b"ok"))
+            assert await asyncio.wait_for(call, 3) == "ok"
+        await serves_a_new_peer(engine, port)
+        return head, greeting
+
+    head, greeting = run(body(), 10)
+    assert head.startswith(b"HTTP/1.1 101 Switching Protocols\r\n")
+    assert greeting.opcode == OP_TEXT
+    assert log.lines() == []
+
+
+def test_dribbling_client_gives_way_to_a_good_peer_after_the_handshake_bound(port, capfd):
+    """A client sends its upgrade request one byte every half second, for ever. The bound on the whole
+    handshake, not on each read, ends it; a good peer that connected behind it then gets in. About ten seconds."""
+    log = EngineLog(capfd)
+
+    async def dribble(client: RawClient, stop: asyncio.Event) -> int:
+        sent = 0
+        request = upgrade_request(extra=[f"X-Pad-{i}: {'p' * 40}" for i in range(100)])
+        try:
+            while not stop.is_set() and sent < len(request):
+                await client.send_raw(request[sent : sent + 1])
+                sent += 1
+                await asyncio.sleep(0.5)
+        except (ConnectionResetError, BrokenPipeError):
+            pass
+        return sent
+
+    async def body():
+        engine = await started_engine(port)
+        stop = asyncio.Event()
+        async with await RawClient.connect(port) as slow:
+            dribbler = asyncio.ensure_future(dribble(slow, stop))
+            await asyncio.sleep(0.3)
+            # Queued in the listener's backlog behind the dribbler until the bound cuts it off.
+            await serves_a_new_peer(engine, port)
+            stop.set()
+            sent = await asyncio.wait_for(dribbler, 3)
+            ended = await answer_or_end(slow)
+        return sent, ended
+
+    sent, ended = run(body(), 25)
+    assert 5 <= sent  # it kept sending right up to the cut
+    assert ended == b""
+    assert log.lines() == [LOG_PREFIX + "accept failed: The socket was closed due to a timeout"]
+
+
+# ---- frames ---------------------------------------------------------------------------------------------
+
+
+def frame_head(length: int) -> bytes:
+    """A masked Binary frame header announcing `length` payload bytes in the 64-bit form, with its mask key."""
+    return struct.pack("!BBQ", 0x82, 0x80 | 127, length) + b"\x00\x00\x00\x00"
+
+
+ANNOUNCED = {
+    "64 MiB + 1": 64 * MiB + 1,
+    "2^32": 1 << 32,
+    "2^63": 1 << 63,  # the top bit of the 64-bit length must be 0
+    "2^64 - 1": (1 << 64) - 1,
+}
+
+
+@pytest.mark.parametrize("length", ANNOUNCED.values(), ids=ANNOUNCED.keys())
+def test_frame_announcing_too_much_is_refused_without_allocating(length, port):
+    async def body():
+        engine = await started_engine(port)
+        async with await RawClient.upgraded(port) as client:
+            call = await call_and_request(engine, client)
+            with PeakMemory() as memory:
+                await client.send_raw(frame_head(length) + b"some payload bytes")
+                close = await client.read_frame(3)
+                await client.close()
+                text = await failure_of(call, 5)
+        await serves_a_new_peer(engine, port)
+        return close, text, memory.growth
+
+    close, text, growth = run(body(), 15)
+    assert (close.opcode, close.close_code) == (OP_CLOSE, 1009)
+    assert text == transport_text(1, GET_RL_CONFIG, TOO_BIG)
+    assert growth < ANNOUNCE_SLACK
+
+
+def test_message_over_64_mib_in_fragments_is_refused(port):
+    """Sixty-four 4 MiB fragments make a 256 MiB message; the engine stops reading at its 64 MiB limit."""
+
+    async def body():
+        engine = await started_engine(port)
+        chunk = bytes(4 * MiB)
+        with PeakMemory() as memory:
+            async with await RawClient.upgraded(port) as client:
+                call = await call_and_request(engine, client, timeout_secs=20)
+                sent = 0
+                try:
+                    for i in range(64):
+                        # Masked with a zero key, so the payload goes out as it is, without a masked copy.
+                        first = (0x80 if i == 63 else 0) | (OP_BINARY if i == 0 else OP_CONTINUATION)
+                        await client.send_raw(struct.pack("!BBQ", first, 0x80 | 127, len(chunk)) + bytes(4))
+                        await client.send_raw(chunk)
+                        sent += 1
+                except (ConnectionResetError, BrokenPipeError):
+                    pass
+                text = await failure_of(call, 20)
+        await serves_a_new_peer(engine, port)
+        return sent, text, memory.growth
+
+    sent, text, growth = run(body(), 40)
+    assert sent < 64
+    assert text == transport_text(1, GET_RL_CONFIG, TOO_BIG)
+    # The 64 MiB the engine may hold, once more while its buffer grows, and slack: never the whole message.
+    # (AddressSanitizer keeps freed buffers resident for a while, which says nothing about the engine.)
+    assert growth < 200 or under_address_sanitizer()
+
+
+@pytest.mark.xfail(
+    strict=True,
+    reason="after a protocol error the library sends its close frame and then waits for the peer to shut its "
+    "TCP side before it reports the error; a peer that keeps it open leaves the call to its deadline",
+)
+def test_refused_frame_fails_the_call_even_if_the_client_keeps_its_socket_open(port):
+    async def body():
+        engine = await started_engine(port)
+        async with await RawClient.upgraded(port) as client:
+            call = await call_and_request(engine, client, timeout_secs=2)
+            await client.send_raw(frame_head(1 << 63))
+            await client.read_frame(3)  # the close frame, 1009; the client keeps the socket open
+            return await failure_of(call, 5)
+
+    assert run(body(), 10) == transport_text(1, GET_RL_CONFIG, TOO_BIG)
+
+
+# frame bytes, close code the engine answers with, the library's error text
+PROTOCOL_VIOLATIONS = {
+    "unmasked": (encode_frame(OP_BINARY, response(1, GET_RL_CONFIG), mask=False), 1002, "The WebSocket frame was unmasked"),
+    "16-bit length for 5 bytes": (
+        bytes([0x82, 0x80 | 126]) + struct.pack("!H", 5) + bytes(4) + b"hello",
+        1002,
+        "The WebSocket frame size was not canonical",
+    ),
+    "64-bit length for 5 bytes": (
+        bytes([0x82, 0x80 | 127]) + struct.pack("!Q", 5) + bytes(4) + b"hello",
+        1002,
+        "The WebSocket frame size was not canonical",
+    ),
+    "reserved bit": (encode_frame(OP_BINARY, b"x", rsv=4), 1002, "The WebSocket frame contained illegal reserved bits"),
+    "unknown opcode": (encode_frame(0x3, b"x"), 1002, "The WebSocket frame contained an illegal opcode"),
+    "fragmented ping": (encode_frame(OP_PING, b"x", fin=False), 1002, "The WebSocket control frame was fragmented"),
+    "ping of 126 bytes": (encode_frame(OP_PING, bytes(126)), 1002, "The WebSocket control frame size was invalid"),
+    "continuation first": (encode_frame(OP_CONTINUATION, b"x"), 1002, "The WebSocket continuation frame was unexpected"),
+    "binary inside a fragmented text": (
+        encode_frame(OP_TEXT, b"a", fin=False) + encode_frame(OP_BINARY, b"b"),
+        1002,
+        "The WebSocket data frame was unexpected",
+    ),
+    "close of 1 byte": (encode_frame(OP_CLOSE, b"\x03"), 1002, "The WebSocket close frame payload size was invalid"),
+    "close code 999": (encode_frame(OP_CLOSE, struct.pack("!H", 999)), 1002, "The WebSocket close frame reason code was invalid"),
+    "close reason not UTF-8": (
+        encode_frame(OP_CLOSE, struct.pack("!H", 1000) + b"\xff"),
+        1002,
+        "The WebSocket close frame payload was not valid utf8",
+    ),
+    "text not UTF-8": (encode_frame(OP_TEXT, b"\xff\xfe"), 1007, "The WebSocket frame payload was not valid utf8"),
+}
+
+
+@pytest.mark.parametrize("frame, code, reason", PROTOCOL_VIOLATIONS.values(), ids=PROTOCOL_VIOLATIONS.keys())
+def test_protocol_violation_fails_the_call_then_a_good_peer_is_served(frame, code, reason, port):
+    async def body():
+        engine = await started_engine(port)
+        async with await RawClient.upgraded(port) as client:
+            call = await call_and_request(engine, client)
+            await client.send_raw(frame)
+            close = await client.read_frame(3)
+            await client.close()
+            text = await failure_of(call, 5)
+        assert await failure_of(engine.get_rl_config()) == transport_text(None, GET_RL_CONFIG, "no websocket connected")
+        await serves_a_new_peer(engine, port)
+        return close, text
+
+    close, text = run(body(), 15)
+    assert (close.opcode, close.close_code) == (OP_CLOSE, code)
+    assert text == transport_text(1, GET_RL_CONFIG, "websocket recv failed: " + reason)
+
+
+# ---- peers that break off or answer wrongly -------------------------------------------------------------
+
+
+async def reset(peer: ScriptedPeer) -> None:
+    peer.abort()
+
+
+async def close_cleanly(peer: ScriptedPeer) -> None:
+    await peer.ws.close(1001, "going away")
+
+
+async def fin_only(peer: ScriptedPeer) -> None:
+    peer.ws.transport.write_eof()  # TCP FIN, no close frame, socket left open for reading
+
+
+# how the peer ends, the text of the call it leaves waiting
+BREAK_OFFS = {
+    "aborts": (reset, "websocket recv failed: Connection reset by peer"),
+    "closes cleanly": (close_cleanly, "websocket closed"),
+    "sends FIN without a close frame": (fin_only, "websocket recv failed: End of file"),
+}
+# What the calls queued behind the waiting one may end with; which one depends on how far each had got.
+QUEUED_ENDINGS = ("no websocket connected", "connection missing")
+
+
+@pytest.mark.parametrize("how, text", BREAK_OFFS.values(), ids=BREAK_OFFS.keys())
+def test_peer_breaking_off_mid_call_ends_every_call_once(how, text, port):
+    async def body():
+        engine = await started_engine(port)
+        async with ScriptedPeer(port, no_answer) as peer:
+            await asyncio.wait_for(engine.wait_connected(), 3)
+            waiting = engine.get_rl_config(timeout_secs=5)
+            await peer.next_request()
+            queued = [engine.reset_episode(i, "train", timeout_secs=5) for i in range(3)]
+            ends: list[int] = []
+            for f in [waiting, *queued]:
+                f.add_done_callback(lambda f, ends=ends: ends.append(id(f)))
+            await asyncio.sleep(0.05)
+            await how(peer)
+            first = await failure_of(waiting, 5)
+            rest = [await failure_of(f, 5) for f in queued]
+            await asyncio.sleep(0.05)
+            assert sorted(ends) == sorted(id(f) for f in [waiting, *queued])  # each ended exactly once
+        await serves_a_new_peer(engine, port)
+        return first, rest
+
+    first, rest = run(body(), 15)
+    assert first == transport_text(1, GET_RL_CONFIG, text)
+    for r in rest:
+        assert r.split(": ", 1)[1] in QUEUED_ENDINGS, r
+
+
+async def wrong_seq(peer, request):
+    return response(request.seq + 1, request.fn_id, b"\x07\x00\x00\x00")
+
+
+async def wrong_fn_id(peer, request):
+    return response(request.seq, request.fn_id + 1, b"\x07\x00\x00\x00")
+
+
+async def older_seq(peer, request):
+    return response(request.seq - 1, request.fn_id, b"\x07\x00\x00\x00")
+
+
+# handler of the second request, the second call's failure
+WRONG_ANSWERS = {
+    "answers with the next seq": (wrong_seq, "seq mismatch: expected 2, got 3"),
+    "answers with an old seq": (older_seq, "seq mismatch: expected 2, got 1"),
+    "answers with another fnId": (wrong_fn_id, "fnId mismatch: expected 101, got 102"),
+}
+
+
+@pytest.mark.parametrize("handler, text", WRONG_ANSWERS.values(), ids=WRONG_ANSWERS.keys())
+def test_peer_answering_another_call_is_dropped_then_a_good_peer_is_served(handler, text, port):
+    async def body():
+        engine = await started_engine(port)
+        calls = 0
+
+        async def first_good_then_wrong(peer, request):
+            nonlocal calls
+            calls += 1
+            return echo_index(peer, request) if calls == 1 else await handler(peer, request)
+
+        async with ScriptedPeer(port, first_good_then_wrong) as peer:
+            await asyncio.wait_for(engine.wait_connected(), 3)
+            assert await asyncio.wait_for(engine.reset_episode(11, "train"), 3) == 11
+            failure = await failure_of(engine.reset_episode(12, "train"))
+            assert await peer.wait_closed() == (1006, False)
+        await serves_a_new_peer(engine, port)
+        return failure
+
+    assert run(body(), 10) == transport_text(2, RESET_EPISODE, text)
+
+
+def test_answers_out_of_order_reach_their_own_calls(port):
+    """A call is cancelled after its request went out; the peer answers the next call first and the cancelled one
+    after it. Each live call gets its own answer and the late one is discarded."""
+
+    async def body():
+        engine = await started_engine(port)
+        async with ScriptedPeer(port, no_answer) as peer:
+            await asyncio.wait_for(engine.wait_connected(), 3)
+            first = engine.reset_episode(1, "train")
+            r1 = await peer.next_request()
+            first.cancel()
+            await asyncio.sleep(0.05)
+            second = engine.reset_episode(2, "train")
+            r2 = await peer.next_request()
+            await peer.send(response(r2.seq, r2.fn_id, r2.payload[:4]), response(r1.seq, r1.fn_id, r1.payload[:4]))
+            assert await asyncio.wait_for(second, 3) == 2
+            third = engine.reset_episode(3, "train")
+            r3 = await peer.next_request()
+            await peer.send(response(r3.seq, r3.fn_id, r3.payload[:4]))
+            assert await asyncio.wait_for(third, 3) == 3
+            assert not peer.closed
+            return [r.seq for r in (r1, r2, r3)]
+
+    assert run(body(), 10) == [1, 2, 3]
+
+
+def test_flood_of_peer_pings_before_the_answer(port):
+    """500 PeerPings ahead of the answer: each is answered, in order, and the call still gets its own answer."""
+
+    async def pings_then_answer(peer, request):
+        return [peer_ping(1000 + i, i, i.to_bytes(4, "little")) for i in range(500)] + [echo_index(peer, request)]
+
+    async def body():
+        engine = await started_engine(port)
+        async with ScriptedPeer(port, pings_then_answer) as peer:
+            await asyncio.wait_for(engine.wait_connected(), 3)
+            assert await asyncio.wait_for(engine.reset_episode(77, "test"), 10) == 77
+            replies = [parse_frame(await peer.next_other(5)) for _ in range(500)]
+        await serves_a_new_peer(engine, port)
+        return replies
+
+    replies = run(body(), 20)
+    assert [(r.kind, r.seq, r.fn_id, r.payload) for r in replies] == [
+        (PING_REPLY, 1000 + i, i, i.to_bytes(4, "little")) for i in range(500)
+    ]
+
+
+@pytest.mark.skipif(under_address_sanitizer(), reason="AddressSanitizer's redzones and quarantine change the figures")
+@pytest.mark.xfail(
+    strict=True,
+    reason="the unread-message bound counts message bytes, not the memory each queued message holds (a read "
+    "buffer of about 1.5 KiB even for 16 bytes), so a flood of tiny messages is held at some 100 times its size",
+)
+def test_flood_of_tiny_messages_between_calls_is_held_within_the_inbox_bound(port):
+    """300,000 frames of an ignored kind arrive while no call waits (6 MiB on the wire, 4.8 MB of messages).
+    Whatever the engine queues for the next call stays within its 64 MiB bound for unread messages."""
+
+    async def body():
+        engine = await started_engine(port)
+        async with await RawClient.upgraded(port) as client:
+            ignored = encode_frame(OP_BINARY, frame_bytes_of_kind(0), mask_key=b"\x00" * 4)
+            batch = ignored * 10_000
+            with PeakMemory() as memory:
+                for _ in range(30):
+                    await client.send_raw(batch)
+                await asyncio.sleep(1)  # no call waits: the engine queues what it reads
+                call = engine.get_rl_config(timeout_secs=20)
+                # The request comes back only once every earlier frame has been read; the answer after it.
+                request = None
+                while request is None:
+                    f = await client.read_frame(20)
+                    if f.opcode == OP_BINARY:
+                        request = parse_frame(f.payload)
+                await client.send_binary(response(request.seq, request.fn_id, b"after the flood"))
+                assert await asyncio.wait_for(call, 20) == "after the flood"
+        await serves_a_new_peer(engine, port)
+        return memory.growth
+
+    assert run(body(), 60) < 64 + 32
+
+
+def frame_bytes_of_kind(kind: int) -> bytes:
+    return struct.pack("<BBHIHHI", 1, kind, 0, 0, 0, 0, 0)
