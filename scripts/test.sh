@@ -45,14 +45,3 @@ TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1" timeout 300 build/native/
 step "fuzzing: saved inputs replayed, then each target for 45 s"
 bash scripts/fuzz.sh 45
 
-step "async mutex and notification under ThreadSanitizer"
-cmake -S . -B build/native -G Ninja -DENGINE_NATIVE_TESTS=ON -DSKBUILD_SABI_COMPONENT=Development.SABIModule \
-  -DPython_EXECUTABLE="$venv/bin/python" >build/native.configure.log 2>&1 || { cat build/native.configure.log; exit 1; }
-ninja -C build/native sync_tsan >build/native.build.log 2>&1 || { tail -50 build/native.build.log; exit 1; }
-build/native/native/sync_tsan
-
-step "fuzz targets, ${FUZZ_SECONDS:-30} s each"
-bash scripts/fuzz.sh "${FUZZ_SECONDS:-30}"
-
-step "the whole suite again under ASan + UBSan"
-bash scripts/sanitize.sh
