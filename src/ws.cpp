@@ -52,6 +52,8 @@ constexpr auto handshake_limit = std::chrono::seconds(10);
 constexpr auto accept_resource_pause = std::chrono::milliseconds(100);
 // Responses of cancelled calls remembered per connection, so they can be told apart from real faults.
 constexpr std::size_t abandoned_limit = 1024;
+// Messages below this size are moved out of their read buffer into one of their own size.
+constexpr std::size_t small_message = 64u << 10;
 // The reader stops reading while this much is queued and unread.
 constexpr std::size_t inbox_limit = 64u << 20;
 // Used when now + timeout would overflow the clock.
@@ -142,7 +144,7 @@ public:
         if (items_.empty()) return std::nullopt;
         Item item = std::move(items_.front());
         items_.pop_front();
-        queued_bytes_ -= item.message.size();
+        queued_bytes_ -= footprint(item);
         if (queued_bytes_ < inbox_limit) room_.cancel();
         return item;
     }
@@ -176,6 +178,9 @@ public:
     }
 
 private:
+    // What a queued item holds in memory: a read buffer can be far larger than the message in it.
+    static std::size_t footprint(const Item& item) { return sizeof(Item) + item.message.capacity(); }
+
     // Queues the terminal item, once.
     void end(std::string text) {
         if (end_) return;
@@ -186,7 +191,7 @@ private:
     }
 
     void push(Item item) {
-        queued_bytes_ += item.message.size();
+        queued_bytes_ += footprint(item);
         items_.push_back(std::move(item));
         wake_.cancel();
     }
@@ -204,6 +209,10 @@ private:
             }
             // Text messages mean nothing to a call; dropping them here is what the receive phase would do.
             if (self->ws_.got_text()) continue;
+            // A small message keeps only what it needs, so a flood of them is not held at the read buffer's size.
+            if (item.message.size() < small_message && item.message.capacity() > 2 * item.message.size()) {
+                item.message.shrink_to_fit();
+            }
             self->push(std::move(item));
             while (self->queued_bytes_ >= inbox_limit && !self->closed_) {
                 self->room_.expires_at(clock_type::time_point::max());

@@ -530,11 +530,6 @@ def test_flood_of_peer_pings_before_the_answer(port):
 
 
 @pytest.mark.skipif(under_address_sanitizer(), reason="AddressSanitizer's redzones and quarantine change the figures")
-@pytest.mark.xfail(
-    strict=True,
-    reason="the unread-message bound counts message bytes, not the memory each queued message holds (a read "
-    "buffer of about 1.5 KiB even for 16 bytes), so a flood of tiny messages is held at some 100 times its size",
-)
 def test_flood_of_tiny_messages_between_calls_is_held_within_the_inbox_bound(port):
     """300,000 frames of an ignored kind arrive while no call waits (6 MiB on the wire, 4.8 MB of messages).
     Whatever the engine queues for the next call stays within its 64 MiB bound for unread messages."""
