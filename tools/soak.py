@@ -233,6 +233,7 @@ class Soak:
     time_limit: float
     seed: int = 1
     rss_slack: float = 16.0
+    drop_ways: tuple[str, ...] = DROP_WAYS
     figures: dict[str, Any] = field(default_factory=dict)
 
     def check_time(self) -> None:
@@ -337,7 +338,7 @@ class Soak:
 
             callers = [asyncio.ensure_future(caller()) for _ in range(2)]
             await asyncio.sleep(rng.uniform(0, 0.01))
-            how = DROP_WAYS[r % len(DROP_WAYS)]
+            how = self.drop_ways[r % len(self.drop_ways)]
             ways[how] += 1
             old = peer
             await old.drop(how)
@@ -402,8 +403,13 @@ def main(argv: Optional[list[str]] = None) -> int:
     p.add_argument("--rss-slack", type=float, default=16.0,
                    help="MiB the resident size may grow by; negative skips the check (for allocators that keep "
                    "freed memory, such as AddressSanitizer's)")
+    p.add_argument("--drop-ways", default=",".join(DROP_WAYS),
+                   help=f"how the peer is dropped in the reconnect phase, in turn (default {','.join(DROP_WAYS)})")
     args = p.parse_args(argv)
-    soak = Soak(args.calls, args.reconnects, args.cancels, args.time_limit, args.seed, args.rss_slack)
+    ways = tuple(args.drop_ways.split(","))
+    if not ways or not set(ways) <= set(DROP_WAYS):
+        p.error(f"--drop-ways: choose from {','.join(DROP_WAYS)}")
+    soak = Soak(args.calls, args.reconnects, args.cancels, args.time_limit, args.seed, args.rss_slack, ways)
     t0 = time.monotonic()
 
     async def bounded() -> dict[str, Any]:
