@@ -124,6 +124,9 @@ public:
 
     Stream& ws() { return ws_; }
 
+    // Whether the engine itself dropped this peer (replaced, or after a transport error).
+    bool dropped() const { return closed_; }
+
     // The transport text of how the peer ended, once the reader knows it.
     const std::optional<std::string>& ended() const { return end_; }
 
@@ -495,7 +498,11 @@ asio::awaitable<Result<Response>> rpc_call(std::shared_ptr<Endpoint> ep, std::ui
             ep->slot.reset();
             co_return transport(seq, text);
         }
-        if (auto ec = co_await write_whole(conn->ws(), asio::buffer(frame)); ec) {
+        auto ec = co_await write_whole(conn->ws(), asio::buffer(frame));
+        // operation_aborted means the library found the stream already failed by the reader (a peer that
+        // just went away), possibly after the frame went out: the receive phase reports how the peer ended.
+        if (ec == asio::error::operation_aborted && !conn->dropped()) ec = {};
+        if (ec) {
             conn->close();
             ep->slot.reset();
             co_return transport(seq, "websocket send failed: " + ec.message());
