@@ -97,15 +97,27 @@ void worker_main(asio::io_context& ctx) {
     }
 }
 
+// One single-threaded io_context per worker, and each engine pinned to one of them. An engine's tasks share
+// one Beast stream, so they must never run at once anyway; on a context of its own thread they need no
+// strand, and no completion is ever handed over to another sleeping worker (two extra thread wake-ups on
+// every small call when all workers shared one context).
 struct Runtime {
-    explicit Runtime(unsigned threads)
-        : ctx(int(threads)), work(asio::make_work_guard(ctx)), blocking(1) {
-        for (unsigned i = 0; i < threads; ++i) workers.emplace_back([this] { worker_main(ctx); }).detach();
+    explicit Runtime(unsigned threads) : blocking(1) {
+        for (unsigned i = 0; i < threads; ++i) {
+            auto& w = *workers.emplace_back(std::make_unique<Worker>());
+            std::thread([&ctx = w.ctx] { worker_main(ctx); }).detach();
+        }
     }
-    asio::io_context ctx;
-    asio::executor_work_guard<asio::io_context::executor_type> work;
+    // The context for a new engine: round robin, so engines spread evenly over the workers.
+    asio::io_context& next() { return workers[next_worker++ % workers.size()]->ctx; }
+
+    struct Worker {
+        asio::io_context ctx{1};
+        asio::executor_work_guard<asio::io_context::executor_type> work = asio::make_work_guard(ctx);
+    };
+    std::vector<std::unique_ptr<Worker>> workers;
+    std::size_t next_worker = 0;  // guarded by the interpreter lock, like the_runtime
     asio::thread_pool blocking;
-    std::vector<std::thread> workers;
 };
 
 // Deliberately leaked: worker threads may still run while the process exits.
@@ -118,7 +130,6 @@ Runtime& runtime_unchecked() {
 
 }  // namespace
 
-asio::io_context& io_runtime() { return runtime_unchecked().ctx; }
 asio::thread_pool& blocking_pool() { return runtime_unchecked().blocking; }
 
 // ---- Python side --------------------------------------------------------------------------------------
@@ -173,20 +184,26 @@ struct PythonHandles {
     PyObject* set_exception_name = nullptr;
     PyObject* create_future = nullptr;
     PyObject* add_done_callback = nullptr;
+    PyObject* remove_done_callback = nullptr;
     PyObject* call_soon_threadsafe = nullptr;
 };
 PythonHandles* handles = nullptr;
 PyObject* rust_panic = nullptr;
 
-// future.<setter>(value) unless the future was cancelled meanwhile; runs on the loop's thread.
+// future.<setter>(value) unless the future was cancelled meanwhile; runs on the loop's thread. The
+// future's cancellation watcher is taken off first: it has nothing left to watch, and left on, the loop
+// would schedule and run it as one more callback before the awaiting task resumes.
 PyObject* settle_unless_cancelled(PyObject* const* args, Py_ssize_t nargs, PyObject* setter) {
-    if (nargs != 2) {
-        PyErr_SetString(PyExc_TypeError, "expected (future, value)");
+    if (nargs != 3) {
+        PyErr_SetString(PyExc_TypeError, "expected (future, value, watcher)");
         return nullptr;
     }
     py::object cancelled = py::object::steal(PyObject_CallMethodObjArgs(args[0], handles->cancelled, nullptr));
     if (!cancelled) return nullptr;
     if (cancelled.get() == Py_True) Py_RETURN_NONE;
+    py::object removed =
+        py::object::steal(PyObject_CallMethodObjArgs(args[0], handles->remove_done_callback, args[2], nullptr));
+    if (!removed) return nullptr;
     return PyObject_CallMethodObjArgs(args[0], setter, args[1], nullptr);
 }
 
@@ -219,8 +236,8 @@ PythonHandles* python_handles() {
         PyDict_SetItemString(kwargs.get(), "context", Py_None) < 0) {
         return nullptr;
     }
-    const char* const spellings[] = {"cancelled",     "set_result",        "set_exception",
-                                     "create_future", "add_done_callback", "call_soon_threadsafe"};
+    const char* const spellings[] = {"cancelled",         "set_result",           "set_exception",       "create_future",
+                                     "add_done_callback", "remove_done_callback", "call_soon_threadsafe"};
     PyObject* names[std::size(spellings)];
     for (std::size_t i = 0; i < std::size(spellings); ++i) {
         names[i] = PyUnicode_InternFromString(spellings[i]);  // kept for the process, like the handles
@@ -234,7 +251,8 @@ PythonHandles* python_handles() {
     if (!registered) return nullptr;
     handles = new PythonHandles{get_loop.release(), set_result.release(), set_exception.release(), kwargs.release(),
                                 names[0],          names[1],             names[2],
-                                names[3],          names[4],             names[5]};
+                                names[3],          names[4],             names[5],
+                                names[6]};
     return handles;
 }
 
@@ -273,11 +291,11 @@ bool future_cancelled(PyObject* future) {
     return r.get() == Py_True;
 }
 
-// Shared by a task and its future's done-callback. The signal is emitted only on the engine's strand,
+// Shared by a task and its future's done-callback. The signal is emitted only on the engine's thread,
 // where the task runs, because Asio cancellation signals are not thread-safe.
 struct CancelHandle {
-    explicit CancelHandle(asio::strand<asio::any_io_executor> s) : strand(std::move(s)) {}
-    asio::strand<asio::any_io_executor> strand;
+    explicit CancelHandle(asio::any_io_executor ex) : executor(std::move(ex)) {}
+    asio::any_io_executor executor;
     asio::cancellation_signal signal;
 };
 
@@ -288,15 +306,20 @@ void release_cancel_handle(PyObject* capsule) {
 PyObject* on_done(PyObject* capsule, PyObject* future) {
     if (!future_cancelled(future)) Py_RETURN_NONE;
     auto handle = *static_cast<std::shared_ptr<CancelHandle>*>(PyCapsule_GetPointer(capsule, "engine.cancel"));
-    asio::post(handle->strand, [handle] { handle->signal.emit(asio::cancellation_type::terminal); });
+    asio::post(handle->executor, [handle] { handle->signal.emit(asio::cancellation_type::terminal); });
     Py_RETURN_NONE;
 }
 
 PyMethodDef on_done_def = {"_on_done", on_done, METH_O, nullptr};
 
+// What a task holds of Python: the loop, its future and the future's cancellation watcher.
+struct TaskObjects {
+    py::object loop, future, watcher;
+};
+
 // Hands the outcome to the loop's thread. Runs on a worker thread holding the interpreter lock.
-void complete(py::object loop, py::object future, Result<Response>& outcome, Finish finish,
-              const std::string* panic) {
+void complete(TaskObjects objects, Result<Response>& outcome, Finish finish, const std::string* panic) {
+    auto& [loop, future, watcher] = objects;
     if (future_cancelled(future.get())) return;
     py::object value;
     PyObject* setter = handles->set_result;
@@ -318,7 +341,7 @@ void complete(py::object loop, py::object future, Result<Response>& outcome, Fin
     }
     if (!value) return;
     py::object schedule = py::object::steal(PyObject_GetAttr(loop.get(), handles->call_soon_threadsafe));
-    py::object args = py::object::steal(PyTuple_Pack(3, setter, future.get(), value.get()));
+    py::object args = py::object::steal(PyTuple_Pack(4, setter, future.get(), value.get(), watcher.get()));
     if (!schedule || !args) {
         PyErr_WriteUnraisable(future.get());
         return;
@@ -327,6 +350,7 @@ void complete(py::object loop, py::object future, Result<Response>& outcome, Fin
     // first: once the loop's thread wakes up it needs the interpreter lock, so little may follow the call.
     value = {};
     loop = {};
+    watcher = {};
     PyObject* const for_report = future.get();
     Py_INCREF(for_report);
     future = {};
@@ -343,10 +367,17 @@ asio::awaitable<Result<Response>> run_operation(std::shared_ptr<Endpoint> ep, Op
     co_return co_await rpc_call(ep, call.fn_id, std::move(call.frame), call.timeout);
 }
 
-// One engine operation, from start to completion of its future. `loop` and `future` are owned references
-// that are released only with the interpreter lock held (or leaked once the interpreter is finalising).
+// Owned references that a worker releases only with the interpreter lock held, or leaks once the
+// interpreter is finalising.
+struct OwnedRefs {
+    PyObject* loop;
+    PyObject* future;
+    PyObject* watcher;
+};
+
+// One engine operation, from start to completion of its future.
 asio::awaitable<void> run_task(std::shared_ptr<Endpoint> ep, std::shared_ptr<CancelHandle> handle, Operation op,
-                               Finish finish, PyObject* loop, PyObject* future) {
+                               Finish finish, OwnedRefs refs) {
     Result<Response> outcome = Response{};
     std::optional<std::string> panic;
     bool cancelled = false;
@@ -369,8 +400,8 @@ asio::awaitable<void> run_task(std::shared_ptr<Endpoint> ep, std::shared_ptr<Can
 
     python_section python;
     if (!python) co_return;
-    py::object owned_loop = py::object::steal(loop), owned_future = py::object::steal(future);
-    if (!cancelled) complete(std::move(owned_loop), std::move(owned_future), outcome, finish, panic ? &*panic : nullptr);
+    TaskObjects objects{py::object::steal(refs.loop), py::object::steal(refs.future), py::object::steal(refs.watcher)};
+    if (!cancelled) complete(std::move(objects), outcome, finish, panic ? &*panic : nullptr);
 }
 
 }  // namespace
@@ -389,9 +420,9 @@ PyObject* launch(const std::shared_ptr<Endpoint>& endpoint, Operation op, Finish
         PyErr_Format(PyExc_RuntimeError, "failed to start the I/O runtime: %s", e.what());
         return nullptr;
     }
-    if (!endpoint->strand) endpoint->strand.emplace(asio::make_strand(rt->ctx.get_executor()));
+    if (!endpoint->executor) endpoint->executor.emplace(rt->next().get_executor());
 
-    auto handle = std::make_shared<CancelHandle>(*endpoint->strand);
+    auto handle = std::make_shared<CancelHandle>(*endpoint->executor);
     auto* boxed = new std::shared_ptr<CancelHandle>(handle);
     py::object capsule = py::object::steal(PyCapsule_New(boxed, "engine.cancel", release_cancel_handle));
     if (!capsule) {
@@ -405,15 +436,15 @@ PyObject* launch(const std::shared_ptr<Endpoint>& endpoint, Operation op, Finish
     if (!added) return nullptr;
 
     // The task's cancellation state lives inside the signal, and co_spawn touches it after the task body
-    // has ended. So the completion handler owns the handle and releases it one strand turn later, once
+    // has ended. So the completion handler owns the handle and releases it one turn of its thread later, once
     // co_spawn is completely done with it.
     auto release_later = [handle](std::exception_ptr) mutable {
-        auto strand = handle->strand;
-        asio::post(strand, [h = std::move(handle)] {});
+        auto ex = handle->executor;
+        asio::post(ex, [h = std::move(handle)] {});
     };
-    asio::co_spawn(*endpoint->strand,
-                   run_task(endpoint, handle, std::move(op), finish, py::object(loop).release(),
-                            py::object(future).release()),
+    asio::co_spawn(*endpoint->executor,
+                   run_task(endpoint, handle, std::move(op), finish,
+                            OwnedRefs{loop.release(), py::object(future).release(), callback.release()}),
                    asio::bind_cancellation_slot(handle->signal.slot(), std::move(release_later)));
     return future.release();
 }

@@ -6,8 +6,7 @@
 
 namespace engine {
 
-// Both are created on first use and live until the process ends.
-boost::asio::io_context& io_runtime();
+// Created on first use; lives until the process ends.
 // For blocking work (host-name lookup) that must not hold up a runtime worker.
 boost::asio::thread_pool& blocking_pool();
 

@@ -103,7 +103,7 @@ codec::ByteSpan Response::payload() const {
     return {p + frame::header_size, data.size() - frame::header_size};
 }
 
-// One UI peer. Confined to its engine's strand: the reader, the calls and the accept loop all run there.
+// One UI peer. Confined to its engine's thread: the reader, the calls and the accept loop all run there.
 class Connection : public std::enable_shared_from_this<Connection> {
 public:
     using Stream = websocket::stream<beast::tcp_stream>;
@@ -193,10 +193,11 @@ private:
         push(std::move(item));
     }
 
-    void push(Item item) {
+    // Queues an item; true when a waiting call was woken for it.
+    bool push(Item item) {
         queued_bytes_ += footprint(item);
         items_.push_back(std::move(item));
-        wake_.cancel();
+        return wake_.cancel() > 0;
     }
 
     static asio::awaitable<void> read_loop(std::shared_ptr<Connection> self) {
@@ -216,7 +217,9 @@ private:
             if (item.message.size() < small_message && item.message.capacity() > 2 * item.message.size()) {
                 item.message.shrink_to_fit();
             }
-            self->push(std::move(item));
+            // The woken call goes first: the next read starts with a receive that finds nothing yet, and
+            // that need not stand between a response and its caller.
+            if (self->push(std::move(item))) co_await asio::post(self->ws_.get_executor(), asio::use_awaitable);
             while (self->queued_bytes_ >= inbox_limit && !self->closed_) {
                 self->room_.expires_at(clock_type::time_point::max());
                 co_await self->room_.async_wait(asio::as_tuple(asio::use_awaitable));
@@ -425,7 +428,7 @@ asio::awaitable<Result<Response>> start_endpoint(std::shared_ptr<Endpoint> ep, s
             continue;
         }
         const auto protocol = a.storage.ss_family == AF_INET6 ? tcp::v6() : tcp::v4();
-        tcp::acceptor acceptor(*ep->strand);
+        tcp::acceptor acceptor(*ep->executor);
         error_code ec;
         acceptor.assign(protocol, fd.value(), ec);
         if (ec) {
@@ -433,7 +436,7 @@ asio::awaitable<Result<Response>> start_endpoint(std::shared_ptr<Endpoint> ep, s
             last_error = error_text_of(ec);
             continue;
         }
-        asio::co_spawn(*ep->strand, accept_loop(ep, std::move(acceptor)), asio::detached);
+        asio::co_spawn(*ep->executor, accept_loop(ep, std::move(acceptor)), asio::detached);
         co_return Response{};
     }
     co_return fail(last_error);
@@ -454,7 +457,7 @@ asio::awaitable<Result<Response>> wait_connected(std::shared_ptr<Endpoint> ep, s
     const auto deadline = deadline_after(*timeout);
     if (!ep->connected.raised_since(ticket) && clock_type::now() < deadline) {
         using namespace asio::experimental::awaitable_operators;
-        asio::steady_timer timer(*ep->strand, deadline);
+        asio::steady_timer timer(*ep->executor, deadline);
         co_await (ep->connected.async_wait(ticket, asio::use_awaitable) || timer.async_wait(asio::use_awaitable));
     }
     // A pending notification wins over an expired deadline.

@@ -7,7 +7,6 @@
 
 #include <boost/asio/any_io_executor.hpp>
 #include <boost/asio/awaitable.hpp>
-#include <boost/asio/strand.hpp>
 #include <boost/beast/core/flat_buffer.hpp>
 
 #include <cstdint>
@@ -19,12 +18,13 @@ namespace engine {
 class Connection;
 
 // Shared by the Python object, every running task and every accept loop of one engine. All of its tasks
-// run on `strand`, which is what makes the connection (a Beast stream) safe to use from them.
+// run on `executor`, a context with a single thread, which is what makes the connection (a Beast stream)
+// safe to use from them.
 struct Endpoint {
     explicit Endpoint(std::uint32_t start_seq) : start_seq(start_seq), next_seq(start_seq) {}
 
     const std::uint32_t start_seq;
-    std::optional<boost::asio::strand<boost::asio::any_io_executor>> strand;  // set by the first launch
+    std::optional<boost::asio::any_io_executor> executor;  // set by the first launch
 
     // Lock order: slot_mutex before seq_mutex (only installation takes both).
     sync::async_mutex slot_mutex;

@@ -9,7 +9,7 @@ import struct
 from typing import Callable, Optional
 
 import pytest
-from conftest import run
+from conftest import free_port, run
 
 from support import (
     ERROR_RESPONSE,
@@ -17,6 +17,7 @@ from support import (
     REQUEST,
     RawClient,
     ScriptedPeer,
+    answer_with,
     error_payload,
     error_response,
     failure_of,
@@ -159,6 +160,22 @@ def test_concurrent_calls_each_get_their_own_answer(port):
     results, seqs = run(body(), 8)
     assert results == [str(s) for s in range(1, 21)]
     assert seqs == list(range(1, 21))
+
+
+def test_engines_in_one_process_keep_their_own_peers():
+    # More engines than worker threads, so several share one: every answer must still come from its own peer.
+    async def body():
+        ports = [free_port() for _ in range(5)]
+        async with contextlib.AsyncExitStack() as stack:
+            engines = []
+            for i, p in enumerate(ports):
+                engine = await started_engine(p, None)
+                await stack.enter_async_context(ScriptedPeer(p, answer_with(f"peer {i}".encode()), engine=engine))
+                engines.append(engine)
+            calls = [e.get_rl_config() for _ in range(10) for e in engines]
+            return await asyncio.wait_for(asyncio.gather(*calls), 5)
+
+    assert run(body(), 10) == [f"peer {i}" for _ in range(10) for i in range(5)]
 
 
 # ---- response checks ------------------------------------------------------------------------------------
