@@ -35,12 +35,13 @@ fi
 step "python tests under AddressSanitizer + UndefinedBehaviorSanitizer"
 bash scripts/sanitize.sh
 
-step "ThreadSanitizer: the async mutex and the notification under many threads"
+step "native tests: ThreadSanitizer on the async mutex and the notification; the payload allocator"
 cmake -S . -B build/native -G Ninja -DCMAKE_CXX_COMPILER=g++ -DENGINE_NATIVE_TESTS=ON \
   -DSKBUILD_SABI_COMPONENT=Development.SABIModule -DPython_EXECUTABLE="$venv/bin/python" \
   >build/native.configure.log 2>&1 || { cat build/native.configure.log; exit 1; }
-ninja -C build/native sync_tsan >build/native.build.log 2>&1 || { cat build/native.build.log; exit 1; }
+ninja -C build/native sync_tsan buffer_test >build/native.build.log 2>&1 || { cat build/native.build.log; exit 1; }
 TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1" timeout 300 build/native/native/sync_tsan
+timeout 60 build/native/native/buffer_test
 
 step "fuzzing: saved inputs replayed, then each target for 45 s"
 bash scripts/fuzz.sh 45

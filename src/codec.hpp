@@ -1,6 +1,7 @@
 // Byte-level payload formats VecF64, MatF64, CloseStep and VecMatF64. Pure: no Python, no sockets.
 #pragma once
 
+#include "buffer.hpp"
 #include "error.hpp"
 
 #include <cstddef>
@@ -10,7 +11,8 @@
 
 namespace engine::codec {
 
-using Bytes = std::vector<std::uint8_t>;
+// Payloads can be tens of megabytes: see buffer.hpp for where their memory comes from.
+using Bytes = std::vector<std::uint8_t, buffer::allocator<std::uint8_t>>;
 using ByteSpan = std::span<const std::uint8_t>;
 
 // A decoder checks the whole layout first and then says where the elements lie inside the payload,

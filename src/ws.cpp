@@ -110,7 +110,7 @@ public:
 
     // What the reader found, in arrival order; the terminal item is last.
     struct Item {
-        beast::flat_buffer message;
+        MessageBuffer message;
         std::optional<std::string> end;  // the transport text of the reader's last outcome
     };
 

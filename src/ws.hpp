@@ -2,6 +2,7 @@
 #pragma once
 
 #include "bridge.hpp"
+#include "buffer.hpp"
 #include "error.hpp"
 #include "sync.hpp"
 
@@ -34,9 +35,12 @@ struct Endpoint {
     sync::notification connected;
 };
 
+// One WebSocket message as read, in memory that suits large messages too (see buffer.hpp).
+using MessageBuffer = boost::beast::basic_flat_buffer<buffer::allocator<char>>;
+
 // A successful call's response: the whole frame as read, its payload after the 16-byte header.
 struct Response {
-    boost::beast::flat_buffer message;
+    MessageBuffer message;
     codec::ByteSpan payload() const;
 };
 
