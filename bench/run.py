@@ -101,6 +101,7 @@ def run_suite(r: Runner) -> dict:
     res["floor_tcp"] = r.floor("tcp", "--iters", str(iters))
     res["floor_ws"] = r.floor("ws", "--iters", str(iters))
     res["floor_memcpy"] = r.floor("memcpy", "--iters", str(r.n(50, 10)))
+    res["floor_bulk"] = r.floor("bulk", "--iters", str(r.n(30, 5)))
     res["floor_bridge"] = r.workload("bridge-floor", "--iters", str(iters))
 
     rounds = r.n(3, 1)
@@ -203,6 +204,8 @@ def figures(res: dict) -> dict:
         "memcpy_fresh_gbps_median": mc["bytes"] / np.median(fresh_s) / 1e9,
         "memcpy_fresh_gbps_p99": mc["bytes"] / np.percentile(fresh_s, 99) / 1e9,
         "memcpy_bytes": mc["bytes"],
+        "bulk_gbps_median": res["floor_bulk"]["bytes"] / np.median(res["floor_bulk"]["samples_ns"]),
+        "bulk_gbps_p99": res["floor_bulk"]["bytes"] / np.percentile(res["floor_bulk"]["samples_ns"], 99),
     }
     f["floor_sum_us"] = tcp["median_us"] + bridge["median_us"]
     f["ws_floor_sum_us"] = ws["median_us"] + bridge["median_us"]
@@ -255,8 +258,11 @@ def goals(f: dict, cpus: int) -> list[tuple[str, str, bool]]:
     mem_gbps = f["floors"]["memcpy_gbps_median"]
     for key in ("get_ohlc", "init_candles"):
         gbps = f[key]["engine"]["mb_per_s_median"] / 1e3
+        bulk = f["floors"]["bulk_gbps_median"]
         g.append((f"Bulk {key} (40 MB) at >= 50% of memcpy bandwidth",
-                  f"{gbps:.2f} GB/s = {gbps / mem_gbps:.0%} of {mem_gbps:.2f} GB/s", gbps >= 0.5 * mem_gbps))
+                  f"{gbps:.2f} GB/s = {gbps / mem_gbps:.0%} of {mem_gbps:.2f} GB/s (bare loopback TCP: "
+                  f"{bulk:.2f} GB/s = {bulk / mem_gbps:.0%}; the engine reaches {gbps / bulk:.0%} of it)",
+                  gbps >= 0.5 * mem_gbps))
         m = f["memory"][f"{key}/engine"]
         # Two buffers of 40 MB each round up to whole pages, and the message has its 16-byte header.
         over_kib = (m["peak_extra_mb"] * 1e6 - 2 * PAYLOAD_BYTES) / 1024
@@ -342,6 +348,10 @@ def report(res: dict, f: dict, info: dict, g: list, quick: bool) -> str:
                    f"{fl['memcpy_gbps_p99']:.2f} GB/s", "p99 is the slow end (99th percentile time)"]))
     L.append(_row(["memcpy 40 MB into a fresh allocation", f"{fl['memcpy_fresh_gbps_median']:.2f} GB/s",
                    f"{fl['memcpy_fresh_gbps_p99']:.2f} GB/s", "malloc + memcpy + free: page faults included"]))
+    L.append(_row(["TCP transfer of 40 MB, one way", f"{fl['bulk_gbps_median']:.2f} GB/s",
+                   f"{fl['bulk_gbps_p99']:.2f} GB/s",
+                   "two native threads, blocking loopback sockets: a 1-byte request, then 40 MB written in one call "
+                   "and read into a buffer in memory; no framing, masking or decoding"]))
     L.append("")
 
     for key, title in (("small", "Small call: get_snapshot, 1-element VecF64, one call at a time"),
