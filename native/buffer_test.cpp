@@ -2,10 +2,10 @@
 // as long as the block (rounded to a page), fully usable, and gone again after deallocation.
 #include "buffer.hpp"
 
-#include <sys/mman.h>
-#include <unistd.h>
+#include "check.hpp"
 
-#include <cerrno>
+#include <sys/mman.h>
+
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -16,15 +16,8 @@
 
 namespace {
 
-int failures = 0;
+using native_test::failures;
 
-#define CHECK(cond)                                                                       \
-    do {                                                                                  \
-        if (!(cond)) {                                                                    \
-            std::fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #cond); \
-            ++failures;                                                                   \
-        }                                                                                 \
-    } while (0)
 
 constexpr std::size_t page = 4096;
 constexpr std::size_t huge = std::size_t(2) << 20;
@@ -96,7 +89,7 @@ int main() {
     }
     for (std::size_t n : {std::size_t(100), std::size_t(40'000'024)}) vector_round_trip(n);
     if (failures) {
-        std::fprintf(stderr, "buffer_test: %d check(s) failed\n", failures);
+        std::fprintf(stderr, "buffer_test: %d check(s) failed\n", failures.load());
         return 1;
     }
     std::puts("buffer_test: all cases passed");

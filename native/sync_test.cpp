@@ -3,6 +3,8 @@
 // do. Each case is bounded: a wait that does not end within its limit fails the case instead of hanging.
 #include "sync.hpp"
 
+#include "check.hpp"
+
 #include <boost/asio/bind_cancellation_slot.hpp>
 #include <boost/asio/bind_executor.hpp>
 #include <boost/asio/cancellation_signal.hpp>
@@ -38,15 +40,8 @@ using strand_type = asio::strand<asio::io_context::executor_type>;
 
 namespace {
 
-std::atomic<int> failures{0};
+using native_test::failures;
 
-#define CHECK(cond)                                                                  \
-    do {                                                                             \
-        if (!(cond)) {                                                               \
-            std::fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #cond); \
-            ++failures;                                                              \
-        }                                                                            \
-    } while (0)
 
 constexpr int threads = 8;
 #ifndef SYNC_TEST_WAIT_SECONDS
