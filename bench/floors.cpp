@@ -4,6 +4,8 @@
 //   bench_floors ws     [--iters N] [--size 24]   the same as binary WebSocket messages, Beast to Beast
 //   bench_floors bulk   [--iters N] [--mb 40]     one-way loopback TCP transfer of that many MB into a
 //                                                 buffer already in memory, asked for by a 1-byte request
+//   bench_floors ws-bulk [--iters N] [--mb 40]    the same as one binary WebSocket message from a Beast client
+//                                                 (which masks it, as every client must) to a Beast server
 //   bench_floors memcpy [--iters N] [--mb 40]     memcpy between two buffers already in memory, and into a
 //                                                 fresh allocation (page faults included)
 //
@@ -188,6 +190,54 @@ int bulk_floor(const Options& o) {
     return 0;
 }
 
+// What a bulk message costs as WebSocket traffic, with no engine around it: the client masks its 40 MB
+// through a 1 MiB write buffer (as bench_peer does) and the server reads and unmasks it into a buffer it
+// keeps from one message to the next.
+int ws_bulk_floor(const Options& o) {
+    const std::size_t n = o.mb * 1000 * 1000;
+    asio::io_context ctx;
+    tcp::acceptor acceptor(ctx, tcp::endpoint(asio::ip::make_address("127.0.0.1"), 0));
+    const auto endpoint = acceptor.local_endpoint();
+    std::thread peer([&] {
+        websocket::stream<tcp::socket> ws(ctx);
+        ws.next_layer().connect(endpoint);
+        ws.auto_fragment(false);
+        ws.write_buffer_bytes(1u << 20);
+        ws.handshake("127.0.0.1:" + std::to_string(endpoint.port()), "/");
+        ws.binary(true);
+        std::vector<char> payload(n, 'x');
+        beast::flat_buffer request;
+        boost::system::error_code ec;
+        for (;;) {
+            request.consume(request.size());
+            ws.read(request, ec);
+            if (!ec) ws.write(asio::buffer(payload), ec);
+            if (ec) return;
+        }
+    });
+    websocket::stream<tcp::socket> ws(acceptor.accept());
+    ws.auto_fragment(false);
+    ws.read_message_max(n + 1);
+    ws.accept();
+    ws.binary(true);
+    const char request = 'r';
+    beast::flat_buffer in;
+    std::vector<std::int64_t> samples;
+    for (long i = 0; i < 3 + o.iters; ++i) {
+        const auto t0 = clock_type::now();
+        ws.write(asio::buffer(&request, 1));
+        in.consume(in.size());
+        ws.read(in);
+        if (i >= 3) samples.push_back(ns_since(t0));
+    }
+    boost::system::error_code ec;
+    ws.next_layer().shutdown(tcp::socket::shutdown_both, ec);
+    ws.next_layer().close(ec);
+    peer.join();
+    print_samples("ws-bulk", samples, ", \"bytes\": " + std::to_string(n));
+    return 0;
+}
+
 int memcpy_floor(const Options& o) {
     const std::size_t n = o.mb * 1000 * 1000;
     std::vector<char> src(n), dst(n);
@@ -219,7 +269,7 @@ int memcpy_floor(const Options& o) {
 }
 
 [[noreturn]] void usage() {
-    std::fprintf(stderr, "usage: bench_floors tcp|ws|bulk|memcpy [--iters N] [--size BYTES] [--mb MB]\n");
+    std::fprintf(stderr, "usage: bench_floors tcp|ws|bulk|ws-bulk|memcpy [--iters N] [--size BYTES] [--mb MB]\n");
     std::exit(2);
 }
 
@@ -229,7 +279,7 @@ int main(int argc, char** argv) {
     if (argc < 2) usage();
     Options o;
     o.mode = argv[1];
-    if (o.mode == "memcpy" || o.mode == "bulk") o.iters = 50;
+    if (o.mode == "memcpy" || o.mode == "bulk" || o.mode == "ws-bulk") o.iters = 50;
     for (int i = 2; i < argc; ++i) {
         const std::string arg = argv[i];
         if (i + 1 >= argc) usage();
@@ -248,6 +298,7 @@ int main(int argc, char** argv) {
         if (o.mode == "tcp") return tcp_floor(o);
         if (o.mode == "ws") return ws_floor(o);
         if (o.mode == "bulk") return bulk_floor(o);
+        if (o.mode == "ws-bulk") return ws_bulk_floor(o);
         if (o.mode == "memcpy") return memcpy_floor(o);
     } catch (const std::exception& e) {
         std::fprintf(stderr, "bench_floors: %s\n", e.what());
