@@ -498,6 +498,8 @@ def plot(f: dict, path: Path) -> None:
               color=["#1f77b4", "#2ca02c", "#ff7f0e"][k])
     a.axhline(fl["memcpy_gbps_median"], color="gray", ls="-", lw=1, label="memcpy 40 MB")
     a.axhline(0.5 * fl["memcpy_gbps_median"], color="red", ls="--", lw=1, label="goal: 50% of memcpy")
+    a.axhline(fl["bulk_gbps_median"], color="black", ls=":", lw=1, label="floor: loopback TCP, 40 MB")
+    a.axhline(fl["ws_bulk_gbps_median"], color="purple", ls=":", lw=1, label="floor: WebSocket message, 40 MB")
     a.set_xticks(x, groups)
     a.set_ylabel("GB/s (median)")
     a.set_title("Bulk 40 MB round trip")
