@@ -4,6 +4,7 @@
 #include "origin.hpp"
 #include "runtime.hpp"
 
+#include <boost/asio/append.hpp>
 #include <boost/asio/as_tuple.hpp>
 #include <boost/asio/bind_cancellation_slot.hpp>
 #include <boost/asio/co_spawn.hpp>
@@ -94,6 +95,24 @@ asio::awaitable<error_code> write_whole(Stream& ws, const Buffers& buffers) {
     co_return ec;
 }
 
+// The TCP stream under a peer's WebSocket layer: the library's own, with a teardown of the engine's.
+class PeerSocket : public beast::tcp_stream {
+public:
+    using beast::tcp_stream::tcp_stream;
+};
+
+// Found by argument-dependent lookup in place of the library's teardown, which runs after the engine has
+// sent a close frame (a protocol error, or the peer's own Close) and waits for the peer to shut its TCP side
+// first. A peer that never does would hold the reader, and with it the waiting call, until the call's
+// deadline. The close frame has gone out and nothing more will be read, so the engine shuts the socket at once;
+// the library then closes it.
+template <class Handler>
+void async_teardown(beast::role_type, PeerSocket& stream, Handler&& handler) {
+    error_code ignored;
+    stream.socket().shutdown(tcp::socket::shutdown_both, ignored);
+    asio::post(stream.get_executor(), asio::append(std::forward<Handler>(handler), error_code{}));
+}
+
 }  // namespace
 
 codec::ByteSpan Response::payload() const {
@@ -106,7 +125,7 @@ codec::ByteSpan Response::payload() const {
 // One UI peer. Confined to its engine's thread: the reader, the calls and the accept loop all run there.
 class Connection : public std::enable_shared_from_this<Connection> {
 public:
-    using Stream = websocket::stream<beast::tcp_stream>;
+    using Stream = websocket::stream<PeerSocket>;
 
     // What the reader found, in arrival order; the terminal item is last.
     struct Item {
@@ -328,7 +347,7 @@ bool is_resource_exhaustion(const error_code& ec) {
 // Reads the upgrade request, applies the origin check, completes the WebSocket handshake and greets the
 // peer. Returns the connection, or nothing when the handshake failed (already logged).
 asio::awaitable<std::shared_ptr<Connection>> handshake(tcp::socket socket) {
-    beast::tcp_stream stream(std::move(socket));
+    PeerSocket stream(std::move(socket));
     stream.expires_after(handshake_limit);
 
     beast::flat_buffer buffer;

@@ -318,11 +318,6 @@ def test_message_over_64_mib_in_fragments_is_refused(port):
     assert growth < 200 or under_address_sanitizer()
 
 
-@pytest.mark.xfail(
-    strict=True,
-    reason="after a protocol error the library sends its close frame and then waits for the peer to shut its "
-    "TCP side before it reports the error; a peer that keeps it open leaves the call to its deadline",
-)
 def test_refused_frame_fails_the_call_even_if_the_client_keeps_its_socket_open(port):
     async def body():
         engine = await started_engine(port)

@@ -485,16 +485,7 @@ async def raw_unmasked_then_wait(client, request):
     "how, text",
     [
         (raw_close_then_wait, "websocket closed"),
-        pytest.param(
-            raw_unmasked_then_wait,
-            "websocket recv failed: ",
-            marks=pytest.mark.xfail(
-                strict=True,
-                reason="after a protocol error the library sends its close frame and then waits for the peer "
-                "to shut its TCP side before it reports the error; a peer that keeps it open leaves the call "
-                "to its deadline",
-            ),
-        ),
+        (raw_unmasked_then_wait, "websocket recv failed: The WebSocket frame was unmasked"),
     ],
     ids=["close frame", "unmasked frame"],
 )
