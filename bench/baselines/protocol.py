@@ -4,6 +4,7 @@ the WebSocket library underneath."""
 
 from __future__ import annotations
 
+import asyncio
 import struct
 from typing import Optional, Union
 
@@ -129,3 +130,38 @@ def mat_f64_parts(matrix: np.ndarray) -> tuple[bytes, memoryview]:
         raise TypeError("expected a 2-D float64 array")
     rows, cols = matrix.shape
     return _U32X2.pack(rows, cols), memoryview(np.ascontiguousarray(matrix)).cast("B")
+
+
+class BaselineEngine:
+    """What both baselines share: their state, `wait_connected`, `close` and the commands the benchmarks use.
+    Each provides `start` and `_call(fn_id, payload_parts, decode, timeout)`."""
+
+    def __init__(self, host: str, port: int, start_seq: int = 1) -> None:
+        self.host, self.port, self.start_seq = host, port, start_seq
+        self._seq = start_seq
+        self._lock = asyncio.Lock()
+        self._connected = asyncio.Event()
+        self._server = None
+
+    async def wait_connected(self, timeout_secs: Optional[float] = None) -> None:
+        await asyncio.wait_for(self._connected.wait(), timeout_secs)
+
+    async def close(self) -> None:
+        if self._server is not None:
+            self._server.close()
+            await self._server.wait_closed()
+
+    async def get_snapshot(self, timeout_secs: float = 10.0) -> np.ndarray:
+        return await self._call(12, (), vec_f64, timeout_secs)
+
+    async def step_and_sync(self, timeout_secs: float = 10.0) -> tuple[np.ndarray, np.ndarray]:
+        return await self._call(130, (), vec_mat_f64, timeout_secs)
+
+    async def get_ohlc(self, timeout_secs: float = 10.0) -> np.ndarray:
+        return await self._call(15, (), mat_f64, timeout_secs)
+
+    async def get_ticket_list(self, timeout_secs: float = 10.0) -> np.ndarray:
+        return await self._call(10, (), mat_f64, timeout_secs)
+
+    async def init_candles(self, ohlc5: np.ndarray, timeout_secs: float = 10.0) -> None:
+        await self._call(100, mat_f64_parts(ohlc5), lambda _: None, timeout_secs)

@@ -9,7 +9,6 @@ import asyncio
 import sys
 from typing import Callable, Optional
 
-import numpy as np
 from picows import WSFrame, WSListener, WSMsgType, WSTransport, WSUpgradeRequest, ws_create_server
 
 from . import protocol as p
@@ -73,17 +72,13 @@ class _PeerListener(WSListener):
         self.engine._dropped(self, "websocket closed")
 
 
-class PicowsEngine:
+class PicowsEngine(p.BaselineEngine):
     name = "picows"
 
     def __init__(self, host: str, port: int, start_seq: int = 1) -> None:
-        self.host, self.port, self.start_seq = host, port, start_seq
+        super().__init__(host, port, start_seq)
         self._peer: Optional[_PeerListener] = None
-        self._seq = start_seq
-        self._lock = asyncio.Lock()
         self._pending: Optional[_Pending] = None
-        self._connected = asyncio.Event()
-        self._server = None
 
     async def start(self) -> None:
         def factory(request: WSUpgradeRequest):
@@ -93,14 +88,6 @@ class PicowsEngine:
             return _PeerListener(self)
 
         self._server = await ws_create_server(factory, self.host, self.port, max_frame_size=64 * 2**20)
-
-    async def wait_connected(self, timeout_secs: Optional[float] = None) -> None:
-        await asyncio.wait_for(self._connected.wait(), timeout_secs)
-
-    async def close(self) -> None:
-        if self._server is not None:
-            self._server.close()
-            await self._server.wait_closed()
 
     def _install(self, peer: _PeerListener) -> None:
         if self._peer is not None and self._peer.transport is not None:
@@ -168,20 +155,3 @@ class PicowsEngine:
                     self._peer = None
                     peer.transport.disconnect(graceful=False)
                 raise
-
-    # ---- the commands the benchmarks use ----
-
-    async def get_snapshot(self, timeout_secs: float = 10.0) -> np.ndarray:
-        return await self._call(12, (), p.vec_f64, timeout_secs)
-
-    async def step_and_sync(self, timeout_secs: float = 10.0) -> tuple[np.ndarray, np.ndarray]:
-        return await self._call(130, (), p.vec_mat_f64, timeout_secs)
-
-    async def get_ohlc(self, timeout_secs: float = 10.0) -> np.ndarray:
-        return await self._call(15, (), p.mat_f64, timeout_secs)
-
-    async def get_ticket_list(self, timeout_secs: float = 10.0) -> np.ndarray:
-        return await self._call(10, (), p.mat_f64, timeout_secs)
-
-    async def init_candles(self, ohlc5: np.ndarray, timeout_secs: float = 10.0) -> None:
-        await self._call(100, p.mat_f64_parts(ohlc5), lambda _: None, timeout_secs)

@@ -8,7 +8,6 @@ import asyncio
 import sys
 from typing import Callable, Optional, TypeVar
 
-import numpy as np
 from websockets.asyncio.server import ServerConnection, serve
 from websockets.exceptions import ConnectionClosed
 
@@ -22,16 +21,12 @@ else:  # pragma: no cover - 3.10 has no asyncio.timeout
     _timeout = None
 
 
-class WebsocketsEngine:
+class WebsocketsEngine(p.BaselineEngine):
     name = "websockets"
 
     def __init__(self, host: str, port: int, start_seq: int = 1) -> None:
-        self.host, self.port, self.start_seq = host, port, start_seq
+        super().__init__(host, port, start_seq)
         self._conn: Optional[ServerConnection] = None
-        self._seq = start_seq
-        self._lock = asyncio.Lock()
-        self._connected = asyncio.Event()
-        self._server = None
 
     async def start(self) -> None:
         self._server = await serve(
@@ -53,14 +48,6 @@ class WebsocketsEngine:
             self._seq = self.start_seq
         self._connected.set()
         await conn.wait_closed()
-
-    async def wait_connected(self, timeout_secs: Optional[float] = None) -> None:
-        await asyncio.wait_for(self._connected.wait(), timeout_secs)
-
-    async def close(self) -> None:
-        if self._server is not None:
-            self._server.close()
-            await self._server.wait_closed()
 
     async def _call(self, fn_id: int, parts: tuple, decode: Callable[[memoryview], T], timeout: float) -> T:
         async with self._lock:
@@ -94,20 +81,3 @@ class WebsocketsEngine:
             payload = p.match_response(message, seq, fn_id)
             if payload is not None:
                 return payload
-
-    # ---- the commands the benchmarks use ----
-
-    async def get_snapshot(self, timeout_secs: float = 10.0) -> np.ndarray:
-        return await self._call(12, (), p.vec_f64, timeout_secs)
-
-    async def step_and_sync(self, timeout_secs: float = 10.0) -> tuple[np.ndarray, np.ndarray]:
-        return await self._call(130, (), p.vec_mat_f64, timeout_secs)
-
-    async def get_ohlc(self, timeout_secs: float = 10.0) -> np.ndarray:
-        return await self._call(15, (), p.mat_f64, timeout_secs)
-
-    async def get_ticket_list(self, timeout_secs: float = 10.0) -> np.ndarray:
-        return await self._call(10, (), p.mat_f64, timeout_secs)
-
-    async def init_candles(self, ohlc5: np.ndarray, timeout_secs: float = 10.0) -> None:
-        await self._call(100, p.mat_f64_parts(ohlc5), lambda _: None, timeout_secs)
