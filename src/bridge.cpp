@@ -330,7 +330,7 @@ void complete(TaskObjects objects, Result<Response>& outcome, Finish finish, con
         value = fetch_exception();
         setter = handles->set_exception;
     } else if (outcome.ok()) {
-        value = py::object::steal(finish(outcome.value().payload()));
+        value = py::object::steal(finish(outcome.value()));
         if (!value) {
             value = fetch_exception();
             setter = handles->set_exception;

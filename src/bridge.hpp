@@ -2,6 +2,7 @@
 // asyncio future of the caller's running loop. Free of Boost, so the binding files stay light.
 #pragma once
 
+#include "buffer.hpp"
 #include "codec.hpp"
 
 #include <Python.h>
@@ -9,6 +10,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <variant>
 
@@ -38,10 +40,23 @@ struct CallOp {
 };
 using Operation = std::variant<StartOp, WaitConnectedOp, CallOp>;
 
-// Builds the Python result from a successful operation's response payload (empty for start and
-// wait_connected). Runs on a worker thread holding the interpreter lock; returns a new reference, or
-// null with an exception set.
-using Finish = PyObject* (*)(codec::ByteSpan payload);
+// A successful operation's response as its Finish sees it. The message is the Finish's own by then, so a
+// large result can be made over the received bytes instead of a copy of them.
+class Received {
+public:
+    // The payload (empty for start and wait_connected). The Finish may rewrite it in place.
+    virtual std::span<std::uint8_t> payload() = 0;
+    // Hands over the memory that holds the payload: the bytes stay where payload() said, kept alive by the
+    // returned owner (and no longer by this object). Null when there is nothing to hand over.
+    virtual std::unique_ptr<buffer::Owner> adopt() = 0;
+
+protected:
+    ~Received() = default;
+};
+
+// Builds the Python result from a successful operation's response. Runs on a worker thread holding the
+// interpreter lock; returns a new reference, or null with an exception set.
+using Finish = PyObject* (*)(Received& response);
 
 // Starts `op` at once and returns a new asyncio future of the running loop, or null with an exception
 // set (no running loop, or the runtime could not start). Needs the interpreter lock.

@@ -16,7 +16,8 @@ using Bytes = std::vector<std::uint8_t, buffer::allocator<std::uint8_t>>;
 using ByteSpan = std::span<const std::uint8_t>;
 
 // A decoder checks the whole layout first and then says where the elements lie inside the payload,
-// so the caller can copy them once, straight into their final home (a NumPy array).
+// so the caller can copy them once, straight into their final home (a NumPy array), or make the array
+// over them where they lie.
 struct VecF64View {
     std::uint32_t n;
     ByteSpan elements;  // 8 * n bytes of little-endian doubles

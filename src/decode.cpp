@@ -6,6 +6,8 @@
 #include "py.hpp"
 
 #include <array>
+#include <cstring>
+#include <memory>
 #include <new>
 #include <span>
 #include <string>
@@ -51,6 +53,37 @@ py::object vec_array(const codec::VecF64View& v) {
 py::object mat_array(const codec::MatF64View& m) {
     npy_intp dims[2] = {npy_intp(m.rows), m.rows ? npy_intp(m.cols) : 0};
     return array_from<double>(2, dims, NPY_DOUBLE, m.elements);
+}
+
+// The base object of an array made over a received message: releasing it releases the message.
+constexpr char message_capsule[] = "engine.message";
+
+void release_message(PyObject* capsule) {
+    delete static_cast<buffer::Owner*>(PyCapsule_GetPointer(capsule, message_capsule));
+}
+
+// The matrix as an array over its elements where they lie inside `payload`, the response's payload, whose
+// message the array takes over. No elements, nothing to point at: an ordinary (empty) array then.
+py::object mat_array_adopting(const codec::MatF64View& m, std::span<std::uint8_t> payload, Received& response) {
+    if (m.elements.empty()) return mat_array(m);
+    std::unique_ptr<buffer::Owner> owner = response.adopt();
+    if (!owner) return mat_array(m);
+    py::object base = py::object::steal(PyCapsule_New(owner.get(), message_capsule, release_message));
+    if (!base) return base;
+    owner.release();
+    std::uint8_t* first = payload.data() + (m.elements.data() - payload.data());
+    // NumPy's arrays keep their doubles 8-byte aligned. A message starts at least that aligned, yet the
+    // elements sit 4 bytes off after a vector and its count. The matrix's 8 bytes of rows and cols lie
+    // right before them and are read already, so the elements move down over them, in place.
+    if (const auto off = reinterpret_cast<std::uintptr_t>(first) % alignof(double)) {
+        std::memmove(first - off, first, m.elements.size());
+        first -= off;
+    }
+    npy_intp dims[2] = {npy_intp(m.rows), npy_intp(m.cols)};
+    py::object array = py::object::steal(PyArray_NewFromDescr(&PyArray_Type, PyArray_DescrFromType(NPY_DOUBLE), 2,
+                                                              dims, nullptr, first, NPY_ARRAY_CARRAY, nullptr));
+    if (!array || PyArray_SetBaseObject(as_array(array.get()), base.release()) < 0) return {};
+    return array;
 }
 
 // Sets the exception of a failed decode and returns null, so callers can `return fail(r)`.
@@ -112,8 +145,7 @@ PyObject* decode_close_step_py(PyObject* args, PyObject* kwargs) {
 }
 
 PyObject* decode_vec_mat_f64_py(PyObject* args, PyObject* kwargs) {
-    return decode_call("decode_vec_mat_f64_py", args, kwargs,
-                       [](ByteSpan payload) { return vec_mat_f64_to_py(payload, false); });
+    return decode_call("decode_vec_mat_f64_py", args, kwargs, vec_mat_f64_to_py);
 }
 
 PyObject* encode_vec_f64_py(PyObject* args, PyObject* kwargs) {
@@ -194,7 +226,7 @@ PyObject* mat_f64_to_py(ByteSpan payload) {
     return mat_array(decoded.value()).release();
 }
 
-PyObject* vec_mat_f64_to_py(ByteSpan payload, bool matrix_first) {
+PyObject* vec_mat_f64_to_py(ByteSpan payload) {
     Result<codec::VecMatF64View> decoded = codec::decode_vec_mat_f64(payload);
     if (!decoded) return fail(decoded.error());
     if (!numpy_ready()) return nullptr;
@@ -202,7 +234,27 @@ PyObject* vec_mat_f64_to_py(ByteSpan payload, bool matrix_first) {
     if (!vec) return nullptr;
     py::object mat = mat_array(decoded.value().mat);
     if (!mat) return nullptr;
-    return matrix_first ? PyTuple_Pack(2, mat.get(), vec.get()) : PyTuple_Pack(2, vec.get(), mat.get());
+    return PyTuple_Pack(2, vec.get(), mat.get());
+}
+
+PyObject* mat_f64_adopting(Received& response) {
+    const std::span<std::uint8_t> payload = response.payload();
+    Result<codec::MatF64View> decoded = codec::decode_mat_f64(payload);
+    if (!decoded) return fail(decoded.error());
+    if (!numpy_ready()) return nullptr;
+    return mat_array_adopting(decoded.value(), payload, response).release();
+}
+
+PyObject* vec_mat_f64_adopting(Received& response) {
+    const std::span<std::uint8_t> payload = response.payload();
+    Result<codec::VecMatF64View> decoded = codec::decode_vec_mat_f64(payload);
+    if (!decoded) return fail(decoded.error());
+    if (!numpy_ready()) return nullptr;
+    py::object vec = vec_array(decoded.value().vec);  // copied before the matrix takes the message over
+    if (!vec) return nullptr;
+    py::object mat = mat_array_adopting(decoded.value().mat, payload, response);
+    if (!mat) return nullptr;
+    return PyTuple_Pack(2, mat.get(), vec.get());
 }
 
 PyObject* close_step_to_py(ByteSpan payload) {

@@ -156,28 +156,31 @@ std::optional<Duration> command_timeout(const std::optional<double>& secs, Durat
 
 // ---- Results ------------------------------------------------------------------------------------------
 
-PyObject* result_none(codec::ByteSpan) { Py_RETURN_NONE; }
+PyObject* result_none(Received&) { Py_RETURN_NONE; }
 
-PyObject* result_episode(codec::ByteSpan p) {
+PyObject* result_episode(Received& r) {
+    const codec::ByteSpan p = r.payload();
     std::uint32_t v = 0;
     if (p.size() >= 4) v = std::uint32_t(p[0]) | std::uint32_t(p[1]) << 8 | std::uint32_t(p[2]) << 16 | std::uint32_t(p[3]) << 24;
     return PyLong_FromUnsignedLong(v);
 }
 
-PyObject* result_text(codec::ByteSpan p) {
+PyObject* result_text(Received& r) {
+    const codec::ByteSpan p = r.payload();
     if (!frame::utf8_valid(p)) return PyUnicode_FromString("{}");
     return PyUnicode_FromStringAndSize(reinterpret_cast<const char*>(p.data()), Py_ssize_t(p.size()));
 }
 
-PyObject* result_sync_policy(codec::ByteSpan p) {
+PyObject* result_sync_policy(Received& r) {
+    const codec::ByteSpan p = r.payload();
     if (!p.empty() && p[0] == 0) return PyUnicode_FromString("deferred");
     if (!p.empty() && p[0] == 1) return PyUnicode_FromString("eager");
     Py_RETURN_NONE;
 }
 
-PyObject* result_vec(codec::ByteSpan p) { return vec_f64_to_py(p); }
-PyObject* result_mat(codec::ByteSpan p) { return mat_f64_to_py(p); }
-PyObject* result_step_and_sync(codec::ByteSpan p) { return vec_mat_f64_to_py(p, true); }
+PyObject* result_vec(Received& r) { return vec_f64_to_py(r.payload()); }
+PyObject* result_mat(Received& r) { return mat_f64_adopting(r); }
+PyObject* result_step_and_sync(Received& r) { return vec_mat_f64_adopting(r); }
 
 // ---- Construction ------------------------------------------------------------------------------------
 

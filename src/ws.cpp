@@ -115,11 +115,20 @@ void async_teardown(beast::role_type, PeerSocket& stream, Handler&& handler) {
 
 }  // namespace
 
-codec::ByteSpan Response::payload() const {
-    const auto data = message.cdata();
-    const auto* p = static_cast<const std::uint8_t*>(data.data());
+std::span<std::uint8_t> Response::payload() {
+    const auto data = message.data();
+    auto* p = static_cast<std::uint8_t*>(data.data());
     if (data.size() < frame::header_size) return {};
     return {p + frame::header_size, data.size() - frame::header_size};
+}
+
+std::unique_ptr<buffer::Owner> Response::adopt() {
+    struct Adopted final : buffer::Owner {
+        explicit Adopted(MessageBuffer m) : message(std::move(m)) {}
+        MessageBuffer message;
+    };
+    // Moving a flat buffer moves its storage, not the bytes: spans into it stay valid.
+    return std::make_unique<Adopted>(std::move(message));
 }
 
 // One UI peer. Confined to its engine's thread: the reader, the calls and the accept loop all run there.

@@ -39,9 +39,11 @@ struct Endpoint {
 using MessageBuffer = boost::beast::basic_flat_buffer<buffer::allocator<char>>;
 
 // A successful call's response: the whole frame as read, its payload after the 16-byte header.
-struct Response {
+struct Response final : Received {
+    explicit Response(MessageBuffer message = {}) : message(std::move(message)) {}
     MessageBuffer message;
-    codec::ByteSpan payload() const;
+    std::span<std::uint8_t> payload() override;
+    std::unique_ptr<buffer::Owner> adopt() override;
 };
 
 // Binds the listener and spawns its accept loop.

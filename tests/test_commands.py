@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import asyncio
 import contextlib
+import gc
 import math
 import struct
 import sys
@@ -294,6 +295,61 @@ NUMERIC_ANSWERS = [
 def test_numeric_answers_become_float64_arrays(name, answer_payload, expected):
     _, result = sent(lambda e: getattr(e, name)(), answer(answer_payload))
     assert_result(result, expected)
+
+
+LARGE_COLUMN = np.arange(600_000.0).reshape(600_000, 1)  # a 4.8 MB message: a block mapped on its own
+
+# 2-D results with elements are arrays over the received message itself. After a vector and its count,
+# step_and_sync's elements arrive 4 bytes off 8-byte alignment, whatever the vector's length.
+OVER_THE_MESSAGE = [
+    ("2x3", "get_ticket_list", mat(2, 3, 1, 2, 3, 4, 5, 6), np.array([[1.0, 2, 3], [4, 5, 6]])),
+    ("special values", "fetch_events", mat(1, 2, NAN_WITH_PAYLOAD, -0.0), np.array([[NAN_WITH_PAYLOAD, -0.0]])),
+    ("4.8 MB", "get_ohlc", mat(600_000, 1, *LARGE_COLUMN.ravel()), LARGE_COLUMN),
+    ("after an empty vector", "step_and_sync", vec() + mat(2, 2, 4, 5, 6, 7), np.array([[4.0, 5], [6, 7]])),
+    ("after a vector of 1", "step_and_sync", vec(1) + mat(1, 3, -1, -2, -3), np.array([[-1.0, -2, -3]])),
+    ("after a vector of 2", "step_and_sync", vec(1, 2) + mat(3, 1, 7, 8, 9), np.array([[7.0], [8], [9]])),
+]
+
+
+@pytest.mark.parametrize(
+    "name, answer_payload, expected", [pytest.param(*case[1:], id=case[0]) for case in OVER_THE_MESSAGE]
+)
+def test_matrix_results_are_arrays_over_the_received_message(name, answer_payload, expected):
+    async def main():
+        async with connected(answer(answer_payload)) as (engine, peer):
+            first = await asyncio.wait_for(getattr(engine, name)(), 5.0)
+            second = await asyncio.wait_for(getattr(engine, name)(), 5.0)
+            return first, second
+
+    first, second = run(main(), 20)
+    if name == "step_and_sync":
+        (a, vector), (b, _) = first, second
+        assert vector.flags.owndata and vector.base is None  # the vector is copied out before the matrix
+    else:
+        a, b = first, second
+    assert_new_array(a, expected)
+    assert not a.flags.owndata
+    assert repr(a.base).startswith('<capsule object "engine.message" at ')
+    assert a.base is not b.base and not np.shares_memory(a, b)
+    assert a.flags.aligned and a.ctypes.data % 8 == 0
+    # The base keeps the message alive for any view that outlives the array.
+    view = a[-1:]
+    del first, second, a, b
+    gc.collect()
+    assert view.tobytes() == expected[-1:].tobytes()
+    view[...] = 0.5
+    assert (view == 0.5).all()
+
+
+@pytest.mark.parametrize(
+    "name, answer_payload, shape",
+    [("get_ohlc", mat(0, 5), (0, 0)), ("get_ohlc", mat(4, 0), (4, 0)), ("step_and_sync", vec(1) + mat(0, 2), (0, 0))],
+)
+def test_matrix_results_without_elements_are_arrays_of_their_own(name, answer_payload, shape):
+    _, result = sent(lambda e: getattr(e, name)(), answer(answer_payload))
+    a = result[0] if name == "step_and_sync" else result
+    assert_new_array(a, np.zeros(shape))
+    assert a.base is None and a.flags.owndata
 
 
 UNDECODABLE = [
