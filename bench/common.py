@@ -59,11 +59,17 @@ def make_engine(impl: str, port: int):
     raise ValueError(f"unknown implementation {impl!r}")
 
 
+class Engines(list):
+    """Started engines, and the bench_peer process (`peer`) whose connections they hold."""
+
+    peer: subprocess.Popen
+
+
 @contextlib.asynccontextmanager
-async def connected(impl: str, n: int = 1, peer_threads: int = 1, ohlc_rows: Optional[int] = None) -> AsyncIterator[list]:
+async def connected(impl: str, n: int = 1, peer_threads: int = 1, ohlc_rows: Optional[int] = None) -> AsyncIterator[Engines]:
     """n started engines of one implementation, each with its own connection from one bench_peer process."""
     ports = free_ports(n)
-    engines = [make_engine(impl, port) for port in ports]
+    engines = Engines(make_engine(impl, port) for port in ports)
     for e in engines:
         await e.start()
     argv = [tool("bench_peer"), "--threads", str(peer_threads), "--max-seconds", "600"]
@@ -71,7 +77,7 @@ async def connected(impl: str, n: int = 1, peer_threads: int = 1, ohlc_rows: Opt
         argv += ["--ohlc-rows", str(ohlc_rows)]
     for port in ports:
         argv += ["--port", str(port)]
-    peer = subprocess.Popen(argv, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+    peer = engines.peer = subprocess.Popen(argv, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
     try:
         for e in engines:
             await e.wait_connected(timeout_secs=30)
@@ -106,6 +112,20 @@ def summary(samples_ns) -> dict:
         "min_us": float(a.min()),
         "max_us": float(a.max()),
     }
+
+
+# ---- CPU time ---------------------------------------------------------------------------------------------
+
+
+def cpu_ns(pid: int) -> int:
+    """CPU time of all threads of a process so far, in nanoseconds (the scheduler's own count)."""
+    total = 0
+    for task in Path(f"/proc/{pid}/task").iterdir():
+        try:
+            total += int((task / "schedstat").read_text().split()[0])
+        except (FileNotFoundError, ProcessLookupError):
+            pass  # a thread that ended meanwhile
+    return total
 
 
 # ---- memory ---------------------------------------------------------------------------------------------

@@ -10,6 +10,9 @@ source scripts/setup.sh
 
 step "benchmark dependencies"
 "$venv/bin/pip" install -q picows matplotlib cmake ninja
+if ! command -v valgrind >/dev/null 2>&1; then  # bench/callgrind.py counts instructions with it
+  apt-get update -qq && apt-get install -y -qq valgrind >/dev/null
+fi
 
 step "build (build/bench)"
 "$venv/bin/cmake" -S . -B build/bench -G Ninja -DCMAKE_MAKE_PROGRAM="$venv/bin/ninja" -DCMAKE_BUILD_TYPE=Release \

@@ -7,6 +7,8 @@ process. Every loop is bounded by a count and by a time limit.
     python bench/workloads.py memory --impl ... --method get_ohlc|init_candles|decode_mat_f64
     python bench/workloads.py codec
     python bench/workloads.py engines --count K
+    python bench/workloads.py lockstep --impl ... --count N --work-us 0,200,1000
+    python bench/workloads.py repeat --impl ... [--count N] --iters K   (for bench/callgrind.py)
 """
 
 from __future__ import annotations
@@ -20,7 +22,7 @@ import time
 import numpy as np
 
 import canned
-from common import connected, emit, hwm_bytes, reset_hwm, rss_bytes, summary
+from common import connected, cpu_ns, emit, hwm_bytes, reset_hwm, rss_bytes, summary
 
 perf_ns = time.perf_counter_ns
 
@@ -278,12 +280,81 @@ async def engines(count: int, seconds: float, peer_threads: int) -> dict:
             "peer_threads": peer_threads}
 
 
+# ---- lock-step vector environments ------------------------------------------------------------------------
+
+
+def spin(us: int) -> None:
+    """Python work that holds the interpreter lock for `us` microseconds, as a policy's forward pass does."""
+    end = perf_ns() + us * 1000
+    while perf_ns() < end:
+        pass
+
+
+async def lockstep(impl: str, n: int, work_us: list[int], seconds: float, max_iters: int) -> dict:
+    """n environments in lock step, as a vector env drives them: each iteration awaits step_and_sync of all n
+    together, then spends P us in Python. For each P in turn: env-steps per second, and CPU time per
+    env-step of the loop's thread, of the whole process and of the peer."""
+    async with connected(impl, n) as envs:
+
+        spent = [0]  # the loop thread's CPU time inside spin(), kept apart from the stepping
+
+        async def iteration(p: int) -> None:
+            await asyncio.gather(*(e.step_and_sync() for e in envs))
+            if p:
+                t0 = time.thread_time_ns()
+                spin(p)
+                spent[0] += time.thread_time_ns() - t0
+
+        for _ in range(max(20, 400 // n)):
+            await iteration(0)
+        out = {}
+        for p in work_us:
+            gc.collect()
+            spent[0] = 0
+            wall0, loop0, proc0, peer0 = perf_ns(), time.thread_time_ns(), time.process_time_ns(), cpu_ns(envs.peer.pid)
+            deadline = wall0 + int(seconds * 1e9)
+            iters = 0
+            while iters < max_iters:
+                await iteration(p)
+                iters += 1
+                if perf_ns() >= deadline:
+                    break
+            wall, loop, proc, peer = (perf_ns() - wall0, time.thread_time_ns() - loop0,
+                                      time.process_time_ns() - proc0, cpu_ns(envs.peer.pid) - peer0)
+            steps = n * iters
+            # CPU per env-step, the P work left out: what stepping itself costs each thread.
+            out[str(p)] = {"steps": steps, "steps_per_s": steps / (wall / 1e9),
+                           "loop_cpu_us": (loop - spent[0]) / steps / 1e3,
+                           "process_cpu_us": (proc - spent[0]) / steps / 1e3, "peer_cpu_us": peer / steps / 1e3}
+    return {"impl": impl, "count": n, "work_us": out}
+
+
+async def repeat(impl: str, n: int, iters: int) -> dict:
+    """A fixed number of lock-step iterations (n = 1: one get_snapshot at a time) after a fixed warm-up, and
+    nothing else: bench/callgrind.py runs this twice under callgrind and takes the difference."""
+    async with connected(impl, n) as envs:
+
+        async def iteration() -> None:
+            if n == 1:
+                await envs[0].get_snapshot()
+            else:
+                await asyncio.gather(*(e.step_and_sync() for e in envs))
+
+        for _ in range(100):
+            await iteration()
+        gc.collect()
+        for _ in range(iters):
+            await iteration()
+    return {"impl": impl, "count": n, "iters": iters}
+
+
 # ---- entry ----------------------------------------------------------------------------------------------------
 
 
 def main() -> None:
     ap = argparse.ArgumentParser()
-    ap.add_argument("workload", choices=["bridge-floor", "calls", "bulk", "memory", "codec", "engines"])
+    ap.add_argument("workload", choices=["bridge-floor", "calls", "bulk", "memory", "codec", "engines", "lockstep",
+                                         "repeat"])
     ap.add_argument("--impl", default="engine")
     ap.add_argument("--method", default="get_snapshot")
     ap.add_argument("--iters", type=int, default=5000)
@@ -292,6 +363,7 @@ def main() -> None:
     ap.add_argument("--count", type=int, default=1)
     ap.add_argument("--seconds", type=float, default=3.0)
     ap.add_argument("--peer-threads", type=int, default=1)
+    ap.add_argument("--work-us", default="0", help="lockstep: comma-separated P values, run in this order")
     a = ap.parse_args()
 
     if a.workload == "bridge-floor":
@@ -304,6 +376,11 @@ def main() -> None:
         out = asyncio.run(memory(a.impl, a.method))
     elif a.workload == "codec":
         out = codec(a.iters, a.max_seconds, a.list_iters)
+    elif a.workload == "lockstep":
+        work = [int(p) for p in a.work_us.split(",")]
+        out = asyncio.run(lockstep(a.impl, a.count, work, a.seconds, a.iters))
+    elif a.workload == "repeat":
+        out = asyncio.run(repeat(a.impl, a.count, a.iters))
     else:
         out = asyncio.run(engines(a.count, a.seconds, a.peer_threads))
     if a.impl == "engine" or a.workload in ("codec", "engines"):
