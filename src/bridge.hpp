@@ -1,50 +1,27 @@
-// The awaitable bridge: every engine operation runs on the process-wide I/O runtime and completes an
-// asyncio future of the caller's running loop. Free of Boost, so the binding files stay light.
+// The awaitable bridge: runs a task on the I/O runtime and completes an asyncio future of the caller's
+// running loop with its outcome. It knows nothing of what the task does.
 #pragma once
 
-#include "codec.hpp"
+#include "error.hpp"
+#include "message.hpp"
 
 #include <Python.h>
 
-#include <cstdint>
-#include <memory>
-#include <optional>
-#include <string>
-#include <variant>
+#include <boost/asio/any_io_executor.hpp>
+#include <boost/asio/awaitable.hpp>
 
 namespace engine {
 
-// The shared handles of one engine (seq counter, connection slot, connected notification); see ws.hpp.
-struct Endpoint;
-std::shared_ptr<Endpoint> make_endpoint(std::uint32_t start_seq);
+// Builds the Python result from a task's successful outcome. Runs on a worker thread holding the
+// interpreter lock; returns a new reference, or null with an exception set.
+using Finish = PyObject* (*)(Response& response);
 
-// A timeout of whole seconds plus nanoseconds.
-struct Duration {
-    std::uint64_t secs = 0;
-    std::uint32_t nanos = 0;
-};
+using Task = boost::asio::awaitable<Result<Response>>;
 
-struct StartOp {
-    std::string host;
-    std::uint16_t port;
-};
-struct WaitConnectedOp {
-    std::optional<Duration> timeout;
-};
-struct CallOp {
-    std::uint16_t fn_id;
-    codec::Bytes frame;  // the request payload after 16 free bytes that the transport fills with the header
-    Duration timeout;
-};
-using Operation = std::variant<StartOp, WaitConnectedOp, CallOp>;
-
-// Builds the Python result from a successful operation's response payload (empty for start and
-// wait_connected). Runs on a worker thread holding the interpreter lock; returns a new reference, or
-// null with an exception set.
-using Finish = PyObject* (*)(codec::ByteSpan payload);
-
-// Starts `op` at once and returns a new asyncio future of the running loop, or null with an exception
-// set (no running loop, or the runtime could not start). Needs the interpreter lock.
-PyObject* launch(const std::shared_ptr<Endpoint>& endpoint, Operation op, Finish finish);
+// Starts `task` on `executor` and returns a new asyncio future of the running loop, or null with an
+// exception set (no running loop). Needs the interpreter lock. Cancelling the future cancels the task at its
+// next suspension point; a task that throws completes the future with RustPanic ("rust future panicked:
+// {what}"), or MemoryError for a failed allocation.
+PyObject* launch(const boost::asio::any_io_executor& executor, Task task, Finish finish);
 
 }  // namespace engine

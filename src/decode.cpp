@@ -1,6 +1,8 @@
 #define ENGINE_NUMPY_API_OWNER
 #include "decode.hpp"
 
+#include "boundary.hpp"
+
 #include "args.hpp"
 #include "numpy.hpp"
 #include "py.hpp"
@@ -159,14 +161,10 @@ PyObject* encode_close_step_py(PyObject* args, PyObject* kwargs) {
         std::span(static_cast<const double*>(PyArray_DATA(ratios)), n_ratios)));
 }
 
-// The boundary of the module functions: nothing C++ throws may cross into the interpreter.
+// The module functions take no self; the boundary keeps C++ exceptions out of the interpreter.
 template <PyObject* (*F)(PyObject*, PyObject*)>
-PyObject* entry(PyObject*, PyObject* args, PyObject* kwargs) {
-    try {
-        return F(args, kwargs);
-    } catch (const std::bad_alloc&) {
-        return PyErr_NoMemory();
-    }
+PyObject* module_function(PyObject*, PyObject* args, PyObject* kwargs) {
+    return F(args, kwargs);
 }
 
 }  // namespace
@@ -255,39 +253,36 @@ std::optional<codec::Bytes> mat_f64_from_py(PyObject* array, std::size_t headroo
     const bool c_order = PyArray_IS_C_CONTIGUOUS(a);
     const auto row_stride = c_order ? std::ptrdiff_t(cols) : 1;
     const auto col_stride = c_order ? 1 : std::ptrdiff_t(rows);
-    try {
-        Result<codec::Bytes> encoded = codec::encode_mat_f64(
-            rows, cols, static_cast<const double*>(PyArray_DATA(a)), row_stride, col_stride, headroom);
-        if (!encoded) {
-            fail(encoded.error());
-            return std::nullopt;
-        }
-        return std::move(encoded).value();
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
+    Result<codec::Bytes> encoded = codec::encode_mat_f64(rows, cols, static_cast<const double*>(PyArray_DATA(a)),
+                                                         row_stride, col_stride, headroom);
+    if (!encoded) {
+        fail(encoded.error());
         return std::nullopt;
     }
+    return std::move(encoded).value();
 }
 
 // Each doc begins with the text signature and "--", which CPython turns into __text_signature__; a doc
 // with nothing after that gives __doc__ None.
+#define CODEC_FUNCTION(name) #name, args::keywords_function(guarded<module_function<name>>), METH_VARARGS | METH_KEYWORDS
 PyMethodDef codec_functions[] = {
-    {"decode_vec_f64_py", args::keywords_function(entry<decode_vec_f64_py>), METH_VARARGS | METH_KEYWORDS,
+    {CODEC_FUNCTION(decode_vec_f64_py),
      "decode_vec_f64_py(payload)\n--\n\nDecode VecF64 payload into numpy.ndarray(float64, shape=(n,))"},
-    {"decode_mat_f64_py", args::keywords_function(entry<decode_mat_f64_py>), METH_VARARGS | METH_KEYWORDS,
+    {CODEC_FUNCTION(decode_mat_f64_py),
      "decode_mat_f64_py(payload)\n--\n\nDecode MatF64 payload into numpy.ndarray(float64, shape=(rows, cols))"},
-    {"decode_close_step_py", args::keywords_function(entry<decode_close_step_py>), METH_VARARGS | METH_KEYWORDS,
+    {CODEC_FUNCTION(decode_close_step_py),
      "decode_close_step_py(payload)\n--\n\n"
      "Decode CloseStep payload into tuple(flags, actions, ratios) as numpy arrays."},
-    {"decode_vec_mat_f64_py", args::keywords_function(entry<decode_vec_mat_f64_py>), METH_VARARGS | METH_KEYWORDS,
+    {CODEC_FUNCTION(decode_vec_mat_f64_py),
      "decode_vec_mat_f64_py(payload)\n--\n\nDecode VecF64 + MatF64 payload into (vec, mat)."},
-    {"encode_vec_f64_py", args::keywords_function(entry<encode_vec_f64_py>), METH_VARARGS | METH_KEYWORDS,
+    {CODEC_FUNCTION(encode_vec_f64_py),
      "encode_vec_f64_py(arr)\n--\n\n"},
-    {"encode_mat_f64_py", args::keywords_function(entry<encode_mat_f64_py>), METH_VARARGS | METH_KEYWORDS,
+    {CODEC_FUNCTION(encode_mat_f64_py),
      "encode_mat_f64_py(mat)\n--\n\n"},
-    {"encode_close_step_py", args::keywords_function(entry<encode_close_step_py>), METH_VARARGS | METH_KEYWORDS,
+    {CODEC_FUNCTION(encode_close_step_py),
      "encode_close_step_py(flags, actions, ratios)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
+#undef CODEC_FUNCTION
 
 }  // namespace engine
