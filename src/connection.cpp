@@ -8,6 +8,9 @@
 #include <boost/asio/this_coro.hpp>
 #include <boost/asio/use_awaitable.hpp>
 
+#include <new>
+#include <stdexcept>
+
 
 namespace engine {
 
@@ -28,6 +31,37 @@ constexpr std::size_t inbox_limit = 64u << 20;
 // What a queued item holds in memory: a read buffer can be far larger than the message in it.
 std::size_t footprint(const Connection::Item& item) { return sizeof(Connection::Item) + item.message.capacity(); }
 
+// The reader's view of a message buffer. A failed allocation is handed to the library as the length error
+// that it already turns into a clean end of the read (an exception would escape its handler and lose the read
+// for good), and remembered, so the reader can tell it from a message over the size limit.
+class ReadBuffer {
+public:
+    using const_buffers_type = MessageBuffer::const_buffers_type;
+    using mutable_buffers_type = MessageBuffer::mutable_buffers_type;
+
+    explicit ReadBuffer(MessageBuffer& b) noexcept : b_(b) {}
+
+    std::size_t size() const noexcept { return b_.size(); }
+    std::size_t max_size() const noexcept { return b_.max_size(); }
+    std::size_t capacity() const noexcept { return b_.capacity(); }
+    const_buffers_type data() const noexcept { return b_.data(); }
+    mutable_buffers_type prepare(std::size_t n) {
+        try {
+            return b_.prepare(n);
+        } catch (const std::bad_alloc&) {
+            out_of_memory = true;
+            throw std::length_error("out of memory");
+        }
+    }
+    void commit(std::size_t n) noexcept { b_.commit(n); }
+    void consume(std::size_t n) noexcept { b_.consume(n); }
+
+    bool out_of_memory = false;
+
+private:
+    MessageBuffer& b_;
+};
+
 }  // namespace
 
 Connection::Connection(Stream ws)
@@ -40,12 +74,15 @@ Connection::Connection(Stream ws)
 }
 
 void Connection::start_reader() {
-    // A reader that fails (out of memory, a library fault) must not leave the waiting call to its deadline.
+    // A reader that fails must not leave the waiting call to its deadline.
     asio::co_spawn(ws_.get_executor(), read_loop(shared_from_this()), [self = shared_from_this()](std::exception_ptr e) {
-        if (!e) return;
-        self->end(fault_text(e), true);
-        self->close();
+        if (e) self->fail(e);
     });
+}
+
+void Connection::fail(std::exception_ptr fault) {
+    end("websocket recv failed: " + fault_text(fault), fault);
+    close();
 }
 
 void Connection::close() {
@@ -139,22 +176,27 @@ bool Connection::push(Item item) {
     return wake_.cancel() > 0;
 }
 
-void Connection::end(std::string text, bool fault) {
+void Connection::end(std::string text, std::exception_ptr fault) {
     if (end_) return;
     end_ = text;
     Item item;
     item.end = std::move(text);
-    item.fault = fault;
+    item.fault = std::move(fault);
     push(std::move(item));
 }
 
 asio::awaitable<void> Connection::read_loop(std::shared_ptr<Connection> self) {
     for (;;) {
         Item item;
-        auto [ec, n] = co_await self->ws_.async_read(item.message, asio::as_tuple(asio::use_awaitable));
+        ReadBuffer buffer(item.message);
+        auto [ec, n] = co_await self->ws_.async_read(buffer, asio::as_tuple(asio::use_awaitable));
         (void)n;
         if (ec) {
             if (self->closed_) co_return;
+            if (buffer.out_of_memory) {
+                self->fail(std::make_exception_ptr(std::bad_alloc()));
+                co_return;
+            }
             self->end(ec == websocket::error::closed ? std::string("websocket closed")
                                                      : "websocket recv failed: " + ec.message());
             co_return;

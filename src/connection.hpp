@@ -16,6 +16,7 @@
 
 #include <cstdint>
 #include <deque>
+#include <exception>
 #include <memory>
 #include <optional>
 #include <string>
@@ -51,7 +52,7 @@ public:
     struct Item {
         MessageBuffer message;
         std::optional<std::string> end;  // the transport text of the reader's last outcome
-        bool fault = false;              // the reader itself failed; `end` has its text
+        std::exception_ptr fault;        // the reader itself failed (out of memory, a library fault)
     };
 
     explicit Connection(Stream ws);
@@ -86,7 +87,8 @@ private:
     static boost::asio::awaitable<void> read_loop(std::shared_ptr<Connection> self);
     std::optional<Item> try_pop();
     bool push(Item item);
-    void end(std::string text, bool fault = false);
+    void end(std::string text, std::exception_ptr fault = nullptr);
+    void fail(std::exception_ptr fault);
 
     Stream ws_;
     std::deque<Item> items_;

@@ -3,7 +3,7 @@
 #include "connection.hpp"
 #include "frame.hpp"
 
-#include <stdexcept>
+#include <exception>
 #include <string>
 #include <vector>
 
@@ -35,8 +35,8 @@ asio::awaitable<Result<Response>> receive(Connection& conn, std::uint32_t seq, s
     for (;;) {
         std::optional<Connection::Item> item = co_await conn.next(deadline);
         if (!item) co_return transport("timeout waiting response");
-        // The reader itself failed: that is a fault of the engine, not of the peer.
-        if (item->fault) throw std::runtime_error(*item->end);
+        // The reader itself failed: that is the engine's fault, not the peer's, and the bridge reports it as such.
+        if (item->fault) std::rethrow_exception(item->fault);
         if (item->end) co_return transport(*item->end);
 
         const auto data = item->message.cdata();
