@@ -19,8 +19,6 @@ namespace engine {
 
 namespace asio = boost::asio;
 
-// ---- Python side --------------------------------------------------------------------------------------
-
 namespace {
 
 // Worker threads enter Python only through python_section. The atexit hook closes the gate for good, so

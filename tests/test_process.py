@@ -26,7 +26,6 @@ STALE_ENGINE = (
     "this RustEngineAsync was created before the process forked and belongs to the parent process; "
     "create a new engine in this process"
 )
-TESTS = os.path.dirname(os.path.abspath(__file__))
 
 
 def echo_index(peer, request) -> bytes:
@@ -88,10 +87,10 @@ def test_a_forked_child_gets_a_runtime_of_its_own(port):
 
 # Runs in a child interpreter: lowers its own address-space limit just before each step, so that the step's
 # allocation fails and nothing else does, then reports what Python saw.
-LIMITED = textwrap.dedent(
+# What both child scripts start with: imports and the process's current address-space size.
+PRELUDE = textwrap.dedent(
     """
     import asyncio, json, resource, sys
-    sys.path.insert(0, {tests!r})
     import numpy as np
     from py_engine_rust import RustEngineAsync, encode_vec_f64_py
 
@@ -100,7 +99,11 @@ LIMITED = textwrap.dedent(
             for line in f:
                 if line.startswith("VmSize:"):
                     return int(line.split()[1]) * 1024
+    """
+)
 
+LIMITED = PRELUDE + textwrap.dedent(
+    """
     _, hard = resource.getrlimit(resource.RLIMIT_AS)
 
     def limited(step):
@@ -120,37 +123,25 @@ LIMITED = textwrap.dedent(
     async def start():
         await engine.start()
 
-    out = {{
+    out = {
         "constructor": limited(lambda: RustEngineAsync(host, 1)),
         "start": limited(lambda: asyncio.run(start())),
         "codec function": limited(lambda: encode_vec_f64_py(array)),
-    }}
+    }
     print(json.dumps(out))
     """
 )
 
 
 def test_failed_allocations_at_the_python_boundary_raise_memory_error():
-    script = LIMITED.format(tests=TESTS)
-    done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=120)
+    done = subprocess.run([sys.executable, "-c", LIMITED], capture_output=True, text=True, timeout=120)
     assert done.returncode == 0, done.stderr[-2000:]
     assert json.loads(done.stdout) == {"constructor": "MemoryError", "start": "MemoryError", "codec function": "MemoryError"}
 
 
 # The engine's side of the reader test: the child runs the engine, the test is its peer.
-READER = textwrap.dedent(
+READER = PRELUDE + textwrap.dedent(
     """
-    import asyncio, json, resource, sys
-    sys.path.insert(0, {tests!r})
-    import numpy as np
-    from py_engine_rust import RustEngineAsync
-
-    def vm_size():
-        with open("/proc/self/status") as f:
-            for line in f:
-                if line.startswith("VmSize:"):
-                    return int(line.split()[1]) * 1024
-
     async def main(port):
         engine = RustEngineAsync("127.0.0.1", port)
         await engine.start()
@@ -167,7 +158,7 @@ READER = textwrap.dedent(
         print("first call over", flush=True)
         await asyncio.wait_for(engine.wait_connected(), 10)
         second = (await asyncio.wait_for(engine.get_ohlc(timeout_secs=10), 15)).shape
-        print(json.dumps({{"first": first, "second": list(second)}}), flush=True)
+        print(json.dumps({"first": first, "second": list(second)}), flush=True)
 
     asyncio.run(main(int(sys.argv[1])))
     """
@@ -183,7 +174,7 @@ def test_a_reader_out_of_memory_fails_the_call_with_memory_error_then_serves_a_n
 
     async def body():
         child = await asyncio.create_subprocess_exec(
-            sys.executable, "-c", READER.format(tests=TESTS), str(port),
+            sys.executable, "-c", READER, str(port),
             stdout=subprocess.PIPE, stderr=subprocess.PIPE,
         )
         try:
