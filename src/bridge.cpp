@@ -1,150 +1,38 @@
 #include "bridge.hpp"
 
-#include "error.hpp"
+#include "boundary.hpp"
 #include "py.hpp"
-#include "runtime.hpp"
-#include "ws.hpp"
 
 #include <boost/asio/bind_cancellation_slot.hpp>
 #include <boost/asio/cancellation_signal.hpp>
 #include <boost/asio/co_spawn.hpp>
-#include <boost/asio/detached.hpp>
-#include <boost/asio/executor_work_guard.hpp>
-#include <boost/asio/io_context.hpp>
-#include <boost/asio/this_coro.hpp>
+#include <boost/asio/post.hpp>
 
 #include <cxxabi.h>
-#include <sched.h>
+#include <pthread.h>
 
-#include <algorithm>
-#include <cmath>
-#include <fstream>
+#include <optional>
 #include <shared_mutex>
-#include <sstream>
-#include <thread>
-#include <vector>
+#include <string>
 
 namespace engine {
 
 namespace asio = boost::asio;
 
-// ---- The runtime ------------------------------------------------------------------------------------
-
-namespace {
-
-// Reads "quota period" (cgroup v2 cpu.max) or the two v1 files; 0 when there is no quota.
-unsigned quota_cpus(const std::string& cgroup_path) {
-    const auto read_pair = [](const std::string& a, const std::string& b) -> std::pair<double, double> {
-        std::ifstream fa(a);
-        std::string qa;
-        if (!(fa >> qa)) return {0, 0};
-        if (b.empty()) {  // v2: both numbers in one file
-            std::string period;
-            if (qa == "max" || !(fa >> period)) return {0, 0};
-            return {std::stod(qa), std::stod(period)};
-        }
-        std::ifstream fb(b);
-        std::string period;
-        if (!(fb >> period) || qa.starts_with('-')) return {0, 0};
-        return {std::stod(qa), std::stod(period)};
-    };
-    const std::vector<std::string> v2 = {"/sys/fs/cgroup" + cgroup_path + "/cpu.max", "/sys/fs/cgroup/cpu.max"};
-    for (const auto& path : v2) {
-        if (auto [q, p] = read_pair(path, ""); q > 0 && p > 0) return unsigned(std::ceil(q / p));
-    }
-    for (const std::string dir : {"/sys/fs/cgroup/cpu", "/sys/fs/cgroup/cpu,cpuacct"}) {
-        for (const std::string& base : {dir + cgroup_path, dir}) {
-            if (auto [q, p] = read_pair(base + "/cpu.cfs_quota_us", base + "/cpu.cfs_period_us"); q > 0 && p > 0) {
-                return unsigned(std::ceil(q / p));
-            }
-        }
-    }
-    return 0;
-}
-
-// The CPUs this process may use: its affinity mask, capped by a cgroup CPU quota, at least 1.
-unsigned available_cpus() {
-    unsigned n = std::max(1u, std::thread::hardware_concurrency());
-    cpu_set_t set;
-    if (sched_getaffinity(0, sizeof set, &set) == 0) n = std::max(1, CPU_COUNT(&set));
-    std::string cgroup_path;
-    std::ifstream self("/proc/self/cgroup");
-    for (std::string line; std::getline(self, line);) {
-        // "0::/path" on v2, "N:cpu,cpuacct:/path" on v1.
-        const auto second = line.find(':', line.find(':') + 1);
-        if (second == std::string::npos) continue;
-        const std::string controllers = line.substr(line.find(':') + 1, second - line.find(':') - 1);
-        if (controllers.empty() || controllers.find("cpu") != std::string::npos) {
-            cgroup_path = line.substr(second + 1);
-            if (cgroup_path == "/") cgroup_path.clear();
-            break;
-        }
-    }
-    if (const unsigned q = quota_cpus(cgroup_path)) n = std::min(n, q);
-    return std::max(1u, n);
-}
-
-// Runs the io_context until the process ends. A thread-exit unwind must pass through untouched.
-void worker_main(asio::io_context& ctx) {
-    for (;;) {
-        try {
-            ctx.run();
-            return;
-        } catch (abi::__forced_unwind&) {
-            throw;
-        } catch (...) {
-            // A handler that throws is a fault of that handler alone; keep serving the others.
-        }
-    }
-}
-
-// One single-threaded io_context per worker, and each engine pinned to one of them. An engine's tasks share
-// one Beast stream, so they must never run at once anyway; on a context of its own thread they need no
-// strand, and no completion is ever handed over to another sleeping worker (two extra thread wake-ups on
-// every small call when all workers shared one context).
-struct Runtime {
-    explicit Runtime(unsigned threads) : blocking(1) {
-        for (unsigned i = 0; i < threads; ++i) {
-            auto& w = *workers.emplace_back(std::make_unique<Worker>());
-            std::thread([&ctx = w.ctx] { worker_main(ctx); }).detach();
-        }
-    }
-    // The context for a new engine: round robin, so engines spread evenly over the workers.
-    asio::io_context& next() { return workers[next_worker++ % workers.size()]->ctx; }
-
-    struct Worker {
-        asio::io_context ctx{1};
-        asio::executor_work_guard<asio::io_context::executor_type> work = asio::make_work_guard(ctx);
-    };
-    std::vector<std::unique_ptr<Worker>> workers;
-    std::size_t next_worker = 0;  // guarded by the interpreter lock, like the_runtime
-    asio::thread_pool blocking;
-};
-
-// Deliberately leaked: worker threads may still run while the process exits.
-Runtime* the_runtime = nullptr;  // guarded by the interpreter lock (created under it)
-
-Runtime& runtime_unchecked() {
-    if (!the_runtime) the_runtime = new Runtime(available_cpus());
-    return *the_runtime;
-}
-
-}  // namespace
-
-asio::thread_pool& blocking_pool() { return runtime_unchecked().blocking; }
-
-// ---- Python side --------------------------------------------------------------------------------------
-
 namespace {
 
 // Worker threads enter Python only through python_section. The atexit hook closes the gate for good, so
-// no worker touches the interpreter while or after it finalises.
-std::shared_mutex python_gate;
+// no worker touches the interpreter while or after it finalises. A forked child gets a new gate: the old
+// one may be held by a worker of the parent, which does not exist there (so it is leaked, not destroyed).
+std::shared_mutex* python_gate = new std::shared_mutex;
 bool interpreter_finalizing = false;  // guarded by python_gate
+
+[[maybe_unused]] const int fork_handler_registered =
+    pthread_atfork(nullptr, nullptr, [] { python_gate = new std::shared_mutex; });
 
 class python_section {
 public:
-    python_section() : lock_(python_gate) {
+    python_section() : lock_(*python_gate) {
         if (interpreter_finalizing) return;
         keep_thread_state();
         gil_.emplace();
@@ -168,7 +56,7 @@ private:
 
 PyObject* on_exit(PyObject*, PyObject*) {
     py::gil_release unlocked;  // a worker inside the gate may be waiting for the interpreter lock
-    std::unique_lock lock(python_gate);
+    std::unique_lock lock(*python_gate);
     interpreter_finalizing = true;
     Py_RETURN_NONE;
 }
@@ -209,14 +97,14 @@ PyObject* settle_unless_cancelled(PyObject* const* args, Py_ssize_t nargs, PyObj
 }
 
 PyObject* set_result_unless_cancelled(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-    return settle_unless_cancelled(args, nargs, handles->set_result_name);
+    return boundary([&] { return settle_unless_cancelled(args, nargs, handles->set_result_name); });
 }
 
 PyObject* set_exception_unless_cancelled(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-    return settle_unless_cancelled(args, nargs, handles->set_exception_name);
+    return boundary([&] { return settle_unless_cancelled(args, nargs, handles->set_exception_name); });
 }
 
-PyMethodDef on_exit_def = {"_py_engine_rust_on_exit", on_exit, METH_NOARGS, nullptr};
+PyMethodDef on_exit_def = {"_py_engine_rust_on_exit", guarded<on_exit>, METH_NOARGS, nullptr};
 PyMethodDef set_result_def = {"_set_result_unless_cancelled",
                               reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(set_result_unless_cancelled)),
                               METH_FASTCALL, nullptr};
@@ -272,17 +160,6 @@ PyObject* rust_panic_type() {
     return rust_panic;
 }
 
-// Takes the pending exception as an object, with its traceback attached.
-py::object fetch_exception() {
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);
-    PyErr_NormalizeException(&type, &value, &tb);
-    if (tb && value) PyException_SetTraceback(value, tb);
-    Py_XDECREF(type);
-    Py_XDECREF(tb);
-    return py::object::steal(value);
-}
-
 bool future_cancelled(PyObject* future) {
     py::object r = py::object::steal(PyObject_CallMethodObjArgs(future, handles->cancelled, nullptr));
     if (!r) {
@@ -311,36 +188,63 @@ PyObject* on_done(PyObject* capsule, PyObject* future) {
     Py_RETURN_NONE;
 }
 
-PyMethodDef on_done_def = {"_on_done", on_done, METH_O, nullptr};
+PyMethodDef on_done_def = {"_on_done", guarded<on_done>, METH_O, nullptr};
 
 // What a task holds of Python: the loop, its future and the future's cancellation watcher.
 struct TaskObjects {
     py::object loop, future, watcher;
 };
 
+// How a task ended when it did not return an outcome.
+struct Fault {
+    bool out_of_memory = false;
+    std::string what;
+};
+
+// The exception that the future gets for a task's outcome or fault; null (and an exception set) when
+// even that cannot be built.
+py::object exception_for(Result<Response>& outcome, Finish finish, const std::optional<Fault>& fault, bool& is_error) {
+    is_error = true;
+    if (fault) {
+        if (fault->out_of_memory) {
+            PyErr_NoMemory();
+        } else if (PyObject* type = rust_panic_type()) {
+            PyErr_Format(type, "rust future panicked: %s", fault->what.c_str());
+        }
+        return py::fetch_exception();
+    }
+    if (!outcome.ok()) {
+        set_python_error(outcome.error());
+        return py::fetch_exception();
+    }
+    py::object value = py::object::steal(finish(outcome.value()));
+    if (value) {
+        is_error = false;
+        return value;
+    }
+    return py::fetch_exception();
+}
+
 // Hands the outcome to the loop's thread. Runs on a worker thread holding the interpreter lock.
-void complete(TaskObjects objects, Result<Response>& outcome, Finish finish, const std::string* panic) {
+void complete(TaskObjects objects, Result<Response>& outcome, Finish finish, const std::optional<Fault>& fault) {
     auto& [loop, future, watcher] = objects;
     if (future_cancelled(future.get())) return;
+    bool is_error = true;
     py::object value;
-    PyObject* setter = handles->set_result;
-    if (panic) {
-        PyObject* type = rust_panic_type();
-        if (type) PyErr_Format(type, "rust future panicked: %s", panic->c_str());
-        value = fetch_exception();
-        setter = handles->set_exception;
-    } else if (outcome.ok()) {
-        value = py::object::steal(finish(outcome.value()));
-        if (!value) {
-            value = fetch_exception();
-            setter = handles->set_exception;
-        }
-    } else {
-        set_python_error(outcome.error());
-        value = fetch_exception();
-        setter = handles->set_exception;
+    try {
+        value = exception_for(outcome, finish, fault, is_error);
+    } catch (abi::__forced_unwind&) {
+        throw;
+    } catch (...) {  // building the result itself failed (out of memory, most likely)
+        raise_current_exception();
+        value = py::fetch_exception();
+        is_error = true;
     }
-    if (!value) return;
+    if (!value) {
+        PyErr_WriteUnraisable(future.get());
+        return;
+    }
+    PyObject* setter = is_error ? handles->set_exception : handles->set_result;
     py::object schedule = py::object::steal(PyObject_GetAttr(loop.get(), handles->call_soon_threadsafe));
     py::object args = py::object::steal(PyTuple_Pack(4, setter, future.get(), value.get(), watcher.get()));
     if (!schedule || !args) {
@@ -361,13 +265,6 @@ void complete(TaskObjects objects, Result<Response>& outcome, Finish finish, con
     Py_DECREF(for_report);
 }
 
-asio::awaitable<Result<Response>> run_operation(std::shared_ptr<Endpoint> ep, Operation op) {
-    if (auto* start = std::get_if<StartOp>(&op)) co_return co_await start_endpoint(ep, std::move(start->host), start->port);
-    if (auto* wait = std::get_if<WaitConnectedOp>(&op)) co_return co_await wait_connected(ep, wait->timeout);
-    auto& call = std::get<CallOp>(op);
-    co_return co_await rpc_call(ep, call.fn_id, std::move(call.frame), call.timeout);
-}
-
 // Owned references that a worker releases only with the interpreter lock held, or leaks once the
 // interpreter is finalising.
 struct OwnedRefs {
@@ -376,54 +273,47 @@ struct OwnedRefs {
     PyObject* watcher;
 };
 
-// One engine operation, from start to completion of its future.
-asio::awaitable<void> run_task(std::shared_ptr<Endpoint> ep, std::shared_ptr<CancelHandle> handle, Operation op,
-                               Finish finish, OwnedRefs refs) {
+// One task, from start to completion of its future. Nothing it throws escapes: a fault of the task becomes
+// the future's exception.
+asio::awaitable<void> run_task(std::shared_ptr<CancelHandle> handle, Task task, Finish finish, OwnedRefs refs) {
     Result<Response> outcome = Response{};
-    std::optional<std::string> panic;
+    std::optional<Fault> fault;
     bool cancelled = false;
     try {
-        outcome = co_await run_operation(ep, std::move(op));
+        outcome = co_await std::move(task);
     } catch (abi::__forced_unwind&) {
         throw;
     } catch (const boost::system::system_error& e) {
         if (e.code() == asio::error::operation_aborted) {
             cancelled = true;
         } else {
-            panic = e.what();
+            fault = Fault{false, e.what()};
         }
+    } catch (const std::bad_alloc&) {
+        fault = Fault{true, {}};
     } catch (const std::exception& e) {
-        panic = e.what();
+        fault = Fault{false, e.what()};
     } catch (...) {
-        panic = "unknown error";
+        fault = Fault{false, "unknown error"};
     }
     (void)handle;
 
     python_section python;
     if (!python) co_return;
     TaskObjects objects{py::object::steal(refs.loop), py::object::steal(refs.future), py::object::steal(refs.watcher)};
-    if (!cancelled) complete(std::move(objects), outcome, finish, panic ? &*panic : nullptr);
+    if (!cancelled) complete(std::move(objects), outcome, finish, fault);
 }
 
 }  // namespace
 
-PyObject* launch(const std::shared_ptr<Endpoint>& endpoint, Operation op, Finish finish) {
+PyObject* launch(const asio::any_io_executor& executor, Task task, Finish finish) {
     if (!python_handles()) return nullptr;
     py::object loop = py::object::steal(PyObject_CallNoArgs(handles->get_running_loop));
     if (!loop) return nullptr;
     py::object future = py::object::steal(PyObject_CallMethodObjArgs(loop.get(), handles->create_future, nullptr));
     if (!future) return nullptr;
 
-    Runtime* rt;
-    try {
-        rt = &runtime_unchecked();
-    } catch (const std::exception& e) {
-        PyErr_Format(PyExc_RuntimeError, "failed to start the I/O runtime: %s", e.what());
-        return nullptr;
-    }
-    if (!endpoint->executor) endpoint->executor.emplace(rt->next().get_executor());
-
-    auto handle = std::make_shared<CancelHandle>(*endpoint->executor);
+    auto handle = std::make_shared<CancelHandle>(executor);
     auto* boxed = new std::shared_ptr<CancelHandle>(handle);
     py::object capsule = py::object::steal(PyCapsule_New(boxed, "engine.cancel", release_cancel_handle));
     if (!capsule) {
@@ -443,8 +333,8 @@ PyObject* launch(const std::shared_ptr<Endpoint>& endpoint, Operation op, Finish
         auto ex = handle->executor;
         asio::post(ex, [h = std::move(handle)] {});
     };
-    asio::co_spawn(*endpoint->executor,
-                   run_task(endpoint, handle, std::move(op), finish,
+    asio::co_spawn(executor,
+                   run_task(handle, std::move(task), finish,
                             OwnedRefs{loop.release(), py::object(future).release(), callback.release()}),
                    asio::bind_cancellation_slot(handle->signal.slot(), std::move(release_later)));
     return future.release();

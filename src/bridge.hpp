@@ -1,65 +1,27 @@
-// The awaitable bridge: every engine operation runs on the process-wide I/O runtime and completes an
-// asyncio future of the caller's running loop. Free of Boost, so the binding files stay light.
+// The awaitable bridge: runs a task on the I/O runtime and completes an asyncio future of the caller's
+// running loop with its outcome. It knows nothing of what the task does.
 #pragma once
 
-#include "buffer.hpp"
-#include "codec.hpp"
+#include "error.hpp"
+#include "message.hpp"
 
 #include <Python.h>
 
-#include <cstdint>
-#include <memory>
-#include <optional>
-#include <span>
-#include <string>
-#include <variant>
+#include <boost/asio/any_io_executor.hpp>
+#include <boost/asio/awaitable.hpp>
 
 namespace engine {
 
-// The shared handles of one engine (seq counter, connection slot, connected notification); see ws.hpp.
-struct Endpoint;
-std::shared_ptr<Endpoint> make_endpoint(std::uint32_t start_seq);
-
-// A timeout of whole seconds plus nanoseconds.
-struct Duration {
-    std::uint64_t secs = 0;
-    std::uint32_t nanos = 0;
-};
-
-struct StartOp {
-    std::string host;
-    std::uint16_t port;
-};
-struct WaitConnectedOp {
-    std::optional<Duration> timeout;
-};
-struct CallOp {
-    std::uint16_t fn_id;
-    codec::Bytes frame;  // the request payload after 16 free bytes that the transport fills with the header
-    Duration timeout;
-};
-using Operation = std::variant<StartOp, WaitConnectedOp, CallOp>;
-
-// A successful operation's response as its Finish sees it. The message is the Finish's own by then, so a
-// large result can be made over the received bytes instead of a copy of them.
-class Received {
-public:
-    // The payload (empty for start and wait_connected). The Finish may rewrite it in place.
-    virtual std::span<std::uint8_t> payload() = 0;
-    // Hands over the memory that holds the payload: the bytes stay where payload() said, kept alive by the
-    // returned owner (and no longer by this object). Null when there is nothing to hand over.
-    virtual std::unique_ptr<buffer::Owner> adopt() = 0;
-
-protected:
-    ~Received() = default;
-};
-
-// Builds the Python result from a successful operation's response. Runs on a worker thread holding the
+// Builds the Python result from a task's successful outcome. Runs on a worker thread holding the
 // interpreter lock; returns a new reference, or null with an exception set.
-using Finish = PyObject* (*)(Received& response);
+using Finish = PyObject* (*)(Response& response);
 
-// Starts `op` at once and returns a new asyncio future of the running loop, or null with an exception
-// set (no running loop, or the runtime could not start). Needs the interpreter lock.
-PyObject* launch(const std::shared_ptr<Endpoint>& endpoint, Operation op, Finish finish);
+using Task = boost::asio::awaitable<Result<Response>>;
+
+// Starts `task` on `executor` and returns a new asyncio future of the running loop, or null with an
+// exception set (no running loop). Needs the interpreter lock. Cancelling the future cancels the task at its
+// next suspension point; a task that throws completes the future with RustPanic ("rust future panicked:
+// {what}"), or MemoryError for a failed allocation.
+PyObject* launch(const boost::asio::any_io_executor& executor, Task task, Finish finish);
 
 }  // namespace engine

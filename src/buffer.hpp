@@ -15,13 +15,6 @@ inline constexpr std::size_t large_block = std::size_t(4) << 20;
 void* allocate(std::size_t bytes);
 void deallocate(void* p, std::size_t bytes) noexcept;
 
-// Keeps a block alive for whoever took it over from the code that filled it, such as a result array made
-// over a received message's elements. Destroying the owner releases the block.
-class Owner {
-public:
-    virtual ~Owner() = default;
-};
-
 // A standard allocator over the two functions above. Elements are default-initialised, so a buffer of n
 // bytes is not zeroed first only to be overwritten by the payload.
 template <class T>

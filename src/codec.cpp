@@ -1,5 +1,7 @@
 #include "codec.hpp"
 
+#include "le.hpp"
+
 #include <bit>
 #include <cstring>
 #include <limits>
@@ -17,14 +19,8 @@ __extension__ typedef unsigned __int128 u128;
 
 constexpr std::uint64_t max_count = std::numeric_limits<std::uint32_t>::max();
 
-std::uint32_t load_u32(const std::uint8_t* p) noexcept {
-    return std::uint32_t(p[0]) | (std::uint32_t(p[1]) << 8) | (std::uint32_t(p[2]) << 16) |
-           (std::uint32_t(p[3]) << 24);
-}
-
-void store_u32(std::uint8_t* p, std::uint32_t v) noexcept {
-    for (int i = 0; i < 4; ++i) p[i] = std::uint8_t(v >> (8 * i));
-}
+using le::load_u32;
+using le::store_u32;
 
 // memcpy, which reads and writes at any alignment; a zero-length copy may come with null pointers.
 void copy_bytes(void* dst, const void* src, std::size_t n) noexcept {

@@ -1,7 +1,10 @@
 #define ENGINE_NUMPY_API_OWNER
 #include "decode.hpp"
 
+#include "boundary.hpp"
+
 #include "args.hpp"
+#include "message.hpp"
 #include "numpy.hpp"
 #include "py.hpp"
 
@@ -59,19 +62,20 @@ py::object mat_array(const codec::MatF64View& m) {
 constexpr char message_capsule[] = "engine.message";
 
 void release_message(PyObject* capsule) {
-    delete static_cast<buffer::Owner*>(PyCapsule_GetPointer(capsule, message_capsule));
+    delete static_cast<MessageBuffer*>(PyCapsule_GetPointer(capsule, message_capsule));
 }
 
-// The matrix as an array over its elements where they lie inside `payload`, the response's payload, whose
-// message the array takes over. No elements, nothing to point at: an ordinary (empty) array then.
-py::object mat_array_adopting(const codec::MatF64View& m, std::span<std::uint8_t> payload, Received& response) {
+// The matrix as an array over its elements where they lie in the response's message, which the array
+// takes over. No elements, nothing to point at: an ordinary (empty) array then.
+py::object mat_array_adopting(const codec::MatF64View& m, Response& response) {
     if (m.elements.empty()) return mat_array(m);
-    std::unique_ptr<buffer::Owner> owner = response.adopt();
-    if (!owner) return mat_array(m);
-    py::object base = py::object::steal(PyCapsule_New(owner.get(), message_capsule, release_message));
+    // Moving a flat buffer moves its storage, not the bytes: the view still points at the elements.
+    auto message = std::make_unique<MessageBuffer>(std::move(response.message));
+    py::object base = py::object::steal(PyCapsule_New(message.get(), message_capsule, release_message));
     if (!base) return base;
-    owner.release();
-    std::uint8_t* first = payload.data() + (m.elements.data() - payload.data());
+    message.release();
+    // The view is read-only only because the decoder needs no more; the message is ours to change.
+    auto* first = const_cast<std::uint8_t*>(m.elements.data());
     // NumPy's arrays keep their doubles 8-byte aligned. A message starts at least that aligned, yet the
     // elements sit 4 bytes off after a vector and its count. The matrix's 8 bytes of rows and cols lie
     // right before them and are read already, so the elements move down over them, in place.
@@ -191,14 +195,10 @@ PyObject* encode_close_step_py(PyObject* args, PyObject* kwargs) {
         std::span(static_cast<const double*>(PyArray_DATA(ratios)), n_ratios)));
 }
 
-// The boundary of the module functions: nothing C++ throws may cross into the interpreter.
+// The module functions take no self; the boundary keeps C++ exceptions out of the interpreter.
 template <PyObject* (*F)(PyObject*, PyObject*)>
-PyObject* entry(PyObject*, PyObject* args, PyObject* kwargs) {
-    try {
-        return F(args, kwargs);
-    } catch (const std::bad_alloc&) {
-        return PyErr_NoMemory();
-    }
+PyObject* module_function(PyObject*, PyObject* args, PyObject* kwargs) {
+    return F(args, kwargs);
 }
 
 }  // namespace
@@ -237,22 +237,20 @@ PyObject* vec_mat_f64_to_py(ByteSpan payload) {
     return PyTuple_Pack(2, vec.get(), mat.get());
 }
 
-PyObject* mat_f64_adopting(Received& response) {
-    const std::span<std::uint8_t> payload = response.payload();
-    Result<codec::MatF64View> decoded = codec::decode_mat_f64(payload);
+PyObject* mat_f64_adopting(Response& response) {
+    Result<codec::MatF64View> decoded = codec::decode_mat_f64(response.payload());
     if (!decoded) return fail(decoded.error());
     if (!numpy_ready()) return nullptr;
-    return mat_array_adopting(decoded.value(), payload, response).release();
+    return mat_array_adopting(decoded.value(), response).release();
 }
 
-PyObject* vec_mat_f64_adopting(Received& response) {
-    const std::span<std::uint8_t> payload = response.payload();
-    Result<codec::VecMatF64View> decoded = codec::decode_vec_mat_f64(payload);
+PyObject* vec_mat_f64_adopting(Response& response) {
+    Result<codec::VecMatF64View> decoded = codec::decode_vec_mat_f64(response.payload());
     if (!decoded) return fail(decoded.error());
     if (!numpy_ready()) return nullptr;
     py::object vec = vec_array(decoded.value().vec);  // copied before the matrix takes the message over
     if (!vec) return nullptr;
-    py::object mat = mat_array_adopting(decoded.value().mat, payload, response);
+    py::object mat = mat_array_adopting(decoded.value().mat, response);
     if (!mat) return nullptr;
     return PyTuple_Pack(2, mat.get(), vec.get());
 }
@@ -307,39 +305,36 @@ std::optional<codec::Bytes> mat_f64_from_py(PyObject* array, std::size_t headroo
     const bool c_order = PyArray_IS_C_CONTIGUOUS(a);
     const auto row_stride = c_order ? std::ptrdiff_t(cols) : 1;
     const auto col_stride = c_order ? 1 : std::ptrdiff_t(rows);
-    try {
-        Result<codec::Bytes> encoded = codec::encode_mat_f64(
-            rows, cols, static_cast<const double*>(PyArray_DATA(a)), row_stride, col_stride, headroom);
-        if (!encoded) {
-            fail(encoded.error());
-            return std::nullopt;
-        }
-        return std::move(encoded).value();
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
+    Result<codec::Bytes> encoded = codec::encode_mat_f64(rows, cols, static_cast<const double*>(PyArray_DATA(a)),
+                                                         row_stride, col_stride, headroom);
+    if (!encoded) {
+        fail(encoded.error());
         return std::nullopt;
     }
+    return std::move(encoded).value();
 }
 
 // Each doc begins with the text signature and "--", which CPython turns into __text_signature__; a doc
 // with nothing after that gives __doc__ None.
+#define CODEC_FUNCTION(name) #name, args::keywords_function(guarded<module_function<name>>), METH_VARARGS | METH_KEYWORDS
 PyMethodDef codec_functions[] = {
-    {"decode_vec_f64_py", args::keywords_function(entry<decode_vec_f64_py>), METH_VARARGS | METH_KEYWORDS,
+    {CODEC_FUNCTION(decode_vec_f64_py),
      "decode_vec_f64_py(payload)\n--\n\nDecode VecF64 payload into numpy.ndarray(float64, shape=(n,))"},
-    {"decode_mat_f64_py", args::keywords_function(entry<decode_mat_f64_py>), METH_VARARGS | METH_KEYWORDS,
+    {CODEC_FUNCTION(decode_mat_f64_py),
      "decode_mat_f64_py(payload)\n--\n\nDecode MatF64 payload into numpy.ndarray(float64, shape=(rows, cols))"},
-    {"decode_close_step_py", args::keywords_function(entry<decode_close_step_py>), METH_VARARGS | METH_KEYWORDS,
+    {CODEC_FUNCTION(decode_close_step_py),
      "decode_close_step_py(payload)\n--\n\n"
      "Decode CloseStep payload into tuple(flags, actions, ratios) as numpy arrays."},
-    {"decode_vec_mat_f64_py", args::keywords_function(entry<decode_vec_mat_f64_py>), METH_VARARGS | METH_KEYWORDS,
+    {CODEC_FUNCTION(decode_vec_mat_f64_py),
      "decode_vec_mat_f64_py(payload)\n--\n\nDecode VecF64 + MatF64 payload into (vec, mat)."},
-    {"encode_vec_f64_py", args::keywords_function(entry<encode_vec_f64_py>), METH_VARARGS | METH_KEYWORDS,
+    {CODEC_FUNCTION(encode_vec_f64_py),
      "encode_vec_f64_py(arr)\n--\n\n"},
-    {"encode_mat_f64_py", args::keywords_function(entry<encode_mat_f64_py>), METH_VARARGS | METH_KEYWORDS,
+    {CODEC_FUNCTION(encode_mat_f64_py),
      "encode_mat_f64_py(mat)\n--\n\n"},
-    {"encode_close_step_py", args::keywords_function(entry<encode_close_step_py>), METH_VARARGS | METH_KEYWORDS,
+    {CODEC_FUNCTION(encode_close_step_py),
      "encode_close_step_py(flags, actions, ratios)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
+#undef CODEC_FUNCTION
 
 }  // namespace engine

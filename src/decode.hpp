@@ -1,7 +1,6 @@
 // NumPy conversions of the payload formats, and the module's seven codec functions.
 #pragma once
 
-#include "bridge.hpp"
 #include "codec.hpp"
 
 #include <Python.h>
@@ -9,6 +8,8 @@
 #include <optional>
 
 namespace engine {
+
+struct Response;
 
 // All of these need the interpreter lock. Each returns a new reference, or null with an exception set
 // (ValueError with the decoder's message when the payload does not decode). The arrays of these four
@@ -22,8 +23,8 @@ PyObject* close_step_to_py(codec::ByteSpan payload);
 // with elements becomes an array over them in the message itself, whose base object owns the message.
 // The array is writeable, C-contiguous and 8-byte aligned (elements that arrive 4 bytes off, as after
 // step_and_sync's vector, are moved down in place first).
-PyObject* mat_f64_adopting(Received& response);
-PyObject* vec_mat_f64_adopting(Received& response);  // (mat, vec), as step_and_sync answers
+PyObject* mat_f64_adopting(Response& response);
+PyObject* vec_mat_f64_adopting(Response& response);  // (mat, vec), as step_and_sync answers
 
 // NumPy's type numbers for float64 (NPY_DOUBLE) and int32 (NPY_INT), so callers need no NumPy headers.
 inline constexpr int typenum_float64 = 12;

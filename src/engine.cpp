@@ -1,11 +1,17 @@
 #include "engine.hpp"
 
 #include "args.hpp"
+#include "boundary.hpp"
 #include "bridge.hpp"
 #include "codec.hpp"
 #include "decode.hpp"
+#include "endpoint.hpp"
 #include "frame.hpp"
+#include "le.hpp"
+#include "listener.hpp"
 #include "py.hpp"
+#include "runtime.hpp"
+#include "transport.hpp"
 
 #include <algorithm>
 #include <array>
@@ -22,12 +28,17 @@
 namespace engine {
 namespace {
 
-// Immutable after construction; the shared handles inside `endpoint` carry all mutable state.
+using namespace args;
+
+// Immutable after construction but for `executor`, which only the thread holding the interpreter lock sets;
+// the shared handles inside `endpoint` carry all mutable state.
 struct EngineState {
     std::string host;
     std::uint16_t port;
     std::uint32_t start_seq;
     std::shared_ptr<Endpoint> endpoint;
+    std::uint64_t generation;  // the runtime's, when the engine was made
+    std::optional<boost::asio::any_io_executor> executor;  // the worker its tasks run on, from its first call
 };
 
 struct EngineObject {
@@ -36,100 +47,6 @@ struct EngineObject {
 };
 
 EngineState& state_of(PyObject* self) { return *reinterpret_cast<EngineObject*>(self)->state; }
-
-// ---- Argument conversion ------------------------------------------------------------------------------
-
-// Re-raises the pending TypeError as "argument '{name}': {its text}"; other errors pass unchanged.
-void prefix_type_error(const char* name) {
-    if (!name || !PyErr_ExceptionMatches(PyExc_TypeError)) return;
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);
-    PyErr_NormalizeException(&type, &value, &tb);
-    py::object t = py::object::steal(type), v = py::object::steal(value), b = py::object::steal(tb);
-    py::object text = py::object::steal(PyObject_Str(v.get()));
-    if (!text) return;
-    PyErr_Format(PyExc_TypeError, "argument '%s': %U", name, text.get());
-}
-
-void raise_out_of_range() {
-    PyErr_SetString(PyExc_OverflowError, "out of range integral type conversion attempted");
-}
-
-// An integer argument (anything with __index__) within [lo, hi].
-std::optional<long long> to_integer(PyObject* obj, const char* name, long long lo, long long hi) {
-    py::object index = py::object::steal(PyNumber_Index(obj));
-    if (!index) {
-        prefix_type_error(name);
-        return std::nullopt;
-    }
-    int overflow = 0;
-    const long long v = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
-    if (v == -1 && PyErr_Occurred()) return std::nullopt;
-    if (overflow || v < lo || v > hi) {
-        raise_out_of_range();
-        return std::nullopt;
-    }
-    return v;
-}
-
-// A float argument through Python's float protocol (float, int, __float__, __index__).
-std::optional<double> to_double(PyObject* obj, const char* name) {
-    const double v = PyFloat_AsDouble(obj);
-    if (v == -1.0 && PyErr_Occurred()) {
-        prefix_type_error(name);
-        return std::nullopt;
-    }
-    return v;
-}
-
-// None or absent stays empty; anything else must convert.
-bool to_optional_double(PyObject* obj, const char* name, std::optional<double>& out) {
-    if (!obj || obj == Py_None) return true;
-    out = to_double(obj, name);
-    return out.has_value();
-}
-
-std::optional<std::string> to_utf8(PyObject* obj, const char* name) {
-    if (!PyUnicode_Check(obj)) {
-        engine::args::set_not_convertible(name, obj, "PyString");
-        return std::nullopt;
-    }
-    Py_ssize_t size;
-    const char* data = PyUnicode_AsUTF8AndSize(obj, &size);
-    if (!data) return std::nullopt;
-    return std::string(data, std::size_t(size));
-}
-
-// Seconds as a duration, rounded to the nearest nanosecond with ties to even, computed exactly on the
-// binary value so 0.1 s is 100000000 ns and not one off.
-std::optional<Duration> to_duration(double secs) {
-    if (secs < 0.0) {
-        PyErr_SetString(PyExc_ValueError, "cannot convert float seconds to Duration: value is negative");
-        return std::nullopt;
-    }
-    if (!(secs < 18446744073709551616.0)) {  // 2^64, and NaN
-        PyErr_SetString(PyExc_ValueError, "cannot convert float seconds to Duration: value is either too big or NaN");
-        return std::nullopt;
-    }
-    if (secs == 0.0) return Duration{};
-    int exp;
-    const double mant = std::frexp(secs, &exp);  // secs = mant * 2^exp, 0.5 <= mant < 1
-    const auto m = static_cast<std::uint64_t>(std::ldexp(mant, 53));  // secs = m * 2^(exp - 53)
-    const int shift = 53 - exp;                                      // secs = m / 2^shift
-    if (shift <= 0) return Duration{m << -shift, 0};
-    const std::uint64_t whole = shift >= 64 ? 0 : m >> shift;
-    const unsigned __int128 frac = shift >= 64 ? m : m & ((std::uint64_t(1) << shift) - 1);
-    unsigned __int128 nanos = 0;
-    if (shift < 120) {
-        const unsigned __int128 scaled = frac * 1'000'000'000u;
-        nanos = scaled >> shift;
-        const unsigned __int128 rem = scaled & ((static_cast<unsigned __int128>(1) << shift) - 1);
-        const unsigned __int128 half = static_cast<unsigned __int128>(1) << (shift - 1);
-        if (rem > half || (rem == half && (nanos & 1))) ++nanos;
-    }
-    if (nanos == 1'000'000'000u) return Duration{whole + 1, 0};
-    return Duration{whole, std::uint32_t(nanos)};
-}
 
 // ---- Launching ---------------------------------------------------------------------------------------
 
@@ -144,8 +61,24 @@ codec::Bytes frame_with(const std::uint8_t* payload, std::size_t size) {
     return frame;
 }
 
+// The worker that runs an engine's tasks, chosen at its first call; null with RuntimeError set when the
+// engine was made before this process was forked from its parent, whose listener and peer it holds.
+const boost::asio::any_io_executor* executor_of(EngineState& s) {
+    if (s.generation != runtime::generation()) {
+        PyErr_SetString(PyExc_RuntimeError,
+                        "this RustEngineAsync was created before the process forked and belongs to the parent "
+                        "process; create a new engine in this process");
+        return nullptr;
+    }
+    if (!s.executor) s.executor = runtime::next_worker();
+    return &*s.executor;
+}
+
 PyObject* launch_call(PyObject* self, std::uint16_t fn_id, codec::Bytes frame, Duration timeout, Finish finish) {
-    return launch(state_of(self).endpoint, CallOp{fn_id, std::move(frame), timeout}, finish);
+    EngineState& s = state_of(self);
+    const auto* executor = executor_of(s);
+    if (!executor) return nullptr;
+    return launch(*executor, rpc_call(s.endpoint, fn_id, std::move(frame), timeout), finish);
 }
 
 // The timeout of a command: its default for None, else a checked duration (checked after the payload).
@@ -156,38 +89,36 @@ std::optional<Duration> command_timeout(const std::optional<double>& secs, Durat
 
 // ---- Results ------------------------------------------------------------------------------------------
 
-PyObject* result_none(Received&) { Py_RETURN_NONE; }
+PyObject* result_none(Response&) { Py_RETURN_NONE; }
 
-PyObject* result_episode(Received& r) {
+PyObject* result_episode(Response& r) {
     const codec::ByteSpan p = r.payload();
-    std::uint32_t v = 0;
-    if (p.size() >= 4) v = std::uint32_t(p[0]) | std::uint32_t(p[1]) << 8 | std::uint32_t(p[2]) << 16 | std::uint32_t(p[3]) << 24;
-    return PyLong_FromUnsignedLong(v);
+    return PyLong_FromUnsignedLong(p.size() >= 4 ? le::load_u32(p.data()) : 0);
 }
 
-PyObject* result_text(Received& r) {
+PyObject* result_text(Response& r) {
     const codec::ByteSpan p = r.payload();
     if (!frame::utf8_valid(p)) return PyUnicode_FromString("{}");
     return PyUnicode_FromStringAndSize(reinterpret_cast<const char*>(p.data()), Py_ssize_t(p.size()));
 }
 
-PyObject* result_sync_policy(Received& r) {
+PyObject* result_sync_policy(Response& r) {
     const codec::ByteSpan p = r.payload();
     if (!p.empty() && p[0] == 0) return PyUnicode_FromString("deferred");
     if (!p.empty() && p[0] == 1) return PyUnicode_FromString("eager");
     Py_RETURN_NONE;
 }
 
-PyObject* result_vec(Received& r) { return vec_f64_to_py(r.payload()); }
-PyObject* result_mat(Received& r) { return mat_f64_adopting(r); }
-PyObject* result_step_and_sync(Received& r) { return vec_mat_f64_adopting(r); }
+PyObject* result_vec(Response& r) { return vec_f64_to_py(r.payload()); }
+PyObject* result_mat(Response& r) { return mat_f64_adopting(r); }
+PyObject* result_step_and_sync(Response& r) { return vec_mat_f64_adopting(r); }
 
 // ---- Construction ------------------------------------------------------------------------------------
 
 PyObject* engine_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     static constexpr std::array<const char*, 3> names = {"host", "port", "start_seq"};
     std::array<PyObject*, 3> a;
-    if (!engine::args::bind("RustEngineAsync", names, 2, args, kwargs, a)) return nullptr;
+    if (!args::bind("RustEngineAsync", names, 2, args, kwargs, a)) return nullptr;
     auto host = to_utf8(a[0], "host");
     if (!host) return nullptr;
     auto port = to_integer(a[1], "port", 0, 65535);
@@ -199,8 +130,9 @@ PyObject* engine_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         start_seq = std::uint32_t(*v);
     }
 
-    auto state = std::make_unique<EngineState>(
-        EngineState{std::move(*host), std::uint16_t(*port), start_seq, make_endpoint(start_seq)});
+    auto state = std::make_unique<EngineState>(EngineState{std::move(*host), std::uint16_t(*port), start_seq,
+                                                           std::make_shared<Endpoint>(start_seq),
+                                                           runtime::generation(), std::nullopt});
     auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
     PyObject* self = alloc(type, 0);
     if (!self) return nullptr;
@@ -210,7 +142,9 @@ PyObject* engine_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 
 void engine_dealloc(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
-    delete reinterpret_cast<EngineObject*>(self)->state;
+    EngineState* state = reinterpret_cast<EngineObject*>(self)->state;
+    // An engine from before a fork is left alone: its sockets and worker belong to the parent.
+    if (state && state->generation == runtime::generation()) delete state;
     auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
     free_fn(self);
     Py_DECREF(type);
@@ -219,14 +153,16 @@ void engine_dealloc(PyObject* self) {
 // ---- Lifecycle ---------------------------------------------------------------------------------------
 
 PyObject* engine_start(PyObject* self, PyObject*) {
-    const EngineState& s = state_of(self);
-    return launch(s.endpoint, StartOp{s.host, s.port}, result_none);
+    EngineState& s = state_of(self);
+    const auto* executor = executor_of(s);
+    if (!executor) return nullptr;
+    return launch(*executor, start_endpoint(s.endpoint, s.host, s.port), result_none);
 }
 
 PyObject* engine_wait_connected(PyObject* self, PyObject* args, PyObject* kwargs) {
     static constexpr std::array<const char*, 1> names = {"timeout_secs"};
     std::array<PyObject*, 1> a;
-    if (!engine::args::bind("wait_connected", names, 0, args, kwargs, a)) return nullptr;
+    if (!args::bind("wait_connected", names, 0, args, kwargs, a)) return nullptr;
     std::optional<double> secs;
     if (!to_optional_double(a[0], "timeout_secs", secs)) return nullptr;
     std::optional<Duration> timeout;
@@ -234,7 +170,10 @@ PyObject* engine_wait_connected(PyObject* self, PyObject* args, PyObject* kwargs
         timeout = to_duration(*secs);
         if (!timeout) return nullptr;
     }
-    return launch(state_of(self).endpoint, WaitConnectedOp{timeout}, result_none);
+    EngineState& s = state_of(self);
+    const auto* executor = executor_of(s);
+    if (!executor) return nullptr;
+    return launch(*executor, wait_connected(s.endpoint, timeout), result_none);
 }
 
 // ---- Commands with no arguments but the timeout ------------------------------------------------------
@@ -243,7 +182,7 @@ template <std::uint16_t FnId, Finish F, std::uint64_t DefaultSecs = 10>
 PyObject* simple_command(PyObject* self, PyObject* args, PyObject* kwargs, const char* name) {
     static constexpr std::array<const char*, 1> names = {"timeout_secs"};
     std::array<PyObject*, 1> a;
-    if (!engine::args::bind(name, names, 0, args, kwargs, a)) return nullptr;
+    if (!args::bind(name, names, 0, args, kwargs, a)) return nullptr;
     std::optional<double> secs;
     if (!to_optional_double(a[0], "timeout_secs", secs)) return nullptr;
     auto timeout = command_timeout(secs, Duration{DefaultSecs, 0});
@@ -272,7 +211,7 @@ SIMPLE_COMMAND(get_sync_policy, 120, result_sync_policy, 5)
 PyObject* engine_init_candles(PyObject* self, PyObject* args, PyObject* kwargs) {
     static constexpr std::array<const char*, 2> names = {"ohlc5", "timeout_secs"};
     std::array<PyObject*, 2> a;
-    if (!engine::args::bind("init_candles", names, 1, args, kwargs, a)) return nullptr;
+    if (!args::bind("init_candles", names, 1, args, kwargs, a)) return nullptr;
     std::optional<double> secs;
     if (!to_optional_double(a[1], "timeout_secs", secs)) return nullptr;
     if (!check_array(a[0], nullptr, 2, typenum_float64)) return nullptr;
@@ -286,11 +225,11 @@ PyObject* engine_init_candles(PyObject* self, PyObject* args, PyObject* kwargs) 
 PyObject* engine_reset_episode(PyObject* self, PyObject* args, PyObject* kwargs) {
     static constexpr std::array<const char*, 3> names = {"episode_index", "episode_type", "timeout_secs"};
     std::array<PyObject*, 3> a;
-    if (!engine::args::bind("reset_episode", names, 2, args, kwargs, a)) return nullptr;
+    if (!args::bind("reset_episode", names, 2, args, kwargs, a)) return nullptr;
     auto index = to_integer(a[0], "episode_index", 0, 4294967295LL);
     if (!index) return nullptr;
     if (!PyUnicode_Check(a[1])) {
-        engine::args::set_not_convertible("episode_type", a[1], "PyString");
+        set_not_convertible("episode_type", a[1], "PyString");
         return nullptr;
     }
     std::optional<double> secs;
@@ -303,8 +242,9 @@ PyObject* engine_reset_episode(PyObject* self, PyObject* args, PyObject* kwargs)
     const bool test = PyUnicode_CompareWithASCIIString(lowered.get(), "test") == 0;
 
     const auto i = std::uint32_t(*index);
-    const std::uint8_t payload[5] = {std::uint8_t(i), std::uint8_t(i >> 8), std::uint8_t(i >> 16), std::uint8_t(i >> 24),
-                                     std::uint8_t(test ? 1 : 0)};
+    std::uint8_t payload[5];
+    le::store_u32(payload, i);
+    payload[4] = test ? 1 : 0;
     auto timeout = command_timeout(secs, default_timeout);
     if (!timeout) return nullptr;
     return launch_call(self, 101, frame_with(payload, sizeof payload), *timeout, result_episode);
@@ -331,12 +271,6 @@ std::optional<std::u32string> normalised_word(PyObject* str) {
     for (auto& c : s)
         if (c >= U'A' && c <= U'Z') c += U'a' - U'A';
     return s;
-}
-
-std::optional<PyObject*> to_str_arg(PyObject* obj, const char* name) {
-    if (PyUnicode_Check(obj)) return obj;
-    engine::args::set_not_convertible(name, obj, "PyString");
-    return std::nullopt;
 }
 
 bool value_error(const char* message) {
@@ -376,7 +310,7 @@ PyObject* engine_place_order(PyObject* self, PyObject* args, PyObject* kwargs) {
                                                          "units",     "take_profit",   "stop_loss",
                                                          "trailing_stop", "time_limit", "timeout_secs"};
     std::array<PyObject*, 9> a;
-    if (!engine::args::bind("place_order", names, 4, args, kwargs, a)) return nullptr;
+    if (!args::bind("place_order", names, 4, args, kwargs, a)) return nullptr;
     auto side = to_str_arg(a[0], "side");
     if (!side) return nullptr;
     auto order_type = to_str_arg(a[1], "order_type");
@@ -414,7 +348,7 @@ PyObject* engine_place_ticket(PyObject* self, PyObject* args, PyObject* kwargs) 
     static constexpr std::array<const char*, 6> names = {"side",      "units",         "take_profit",
                                                          "stop_loss", "trailing_stop", "timeout_secs"};
     std::array<PyObject*, 6> a;
-    if (!engine::args::bind("place_ticket", names, 2, args, kwargs, a)) return nullptr;
+    if (!args::bind("place_ticket", names, 2, args, kwargs, a)) return nullptr;
     auto side = to_str_arg(a[0], "side");
     if (!side) return nullptr;
     auto units = to_integer(a[1], "units", INT32_MIN, INT32_MAX);
@@ -437,46 +371,10 @@ PyObject* engine_place_ticket(PyObject* self, PyObject* args, PyObject* kwargs) 
     return finish_vec_payload(self, 21, values, secs);
 }
 
-// Reads a sequence (not a str) by iterating it once; `convert` turns one element into T or fails.
-template <class T, class Convert>
-std::optional<std::vector<T>> to_vector(PyObject* obj, Convert convert) {
-    if (PyUnicode_Check(obj)) {
-        PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
-        return std::nullopt;
-    }
-    if (!PySequence_Check(obj)) {
-        engine::args::set_not_convertible(nullptr, obj, "Sequence");
-        return std::nullopt;
-    }
-    std::vector<T> out;
-    // The length is only a hint (__len__ may lie), so it never decides more than a modest first reservation.
-    constexpr Py_ssize_t max_reserved = 1 << 16;
-    const Py_ssize_t hint = PySequence_Size(obj);
-    if (hint > 0) out.reserve(std::size_t(std::min(hint, max_reserved)));
-    if (hint < 0) PyErr_Clear();
-    py::object it = py::object::steal(PyObject_GetIter(obj));
-    if (!it) return std::nullopt;
-    while (py::object item = py::object::steal(PyIter_Next(it.get()))) {
-        std::optional<T> v = convert(item.get());
-        if (!v) return std::nullopt;
-        out.push_back(*v);
-    }
-    if (PyErr_Occurred()) return std::nullopt;
-    return out;
-}
-
-std::optional<std::int32_t> element_i32(PyObject* o) {
-    auto v = to_integer(o, nullptr, INT32_MIN, INT32_MAX);
-    if (!v) return std::nullopt;
-    return std::int32_t(*v);
-}
-
-std::optional<double> element_f64(PyObject* o) { return to_double(o, nullptr); }
-
 PyObject* engine_close_positions(PyObject* self, PyObject* args, PyObject* kwargs) {
     static constexpr std::array<const char*, 4> names = {"position_ids", "actions", "ratios", "timeout_secs"};
     std::array<PyObject*, 4> a;
-    if (!engine::args::bind("close_positions", names, 3, args, kwargs, a)) return nullptr;
+    if (!args::bind("close_positions", names, 3, args, kwargs, a)) return nullptr;
     std::optional<double> secs;
     if (!to_optional_double(a[3], "timeout_secs", secs)) return nullptr;
     auto ids = to_vector<std::int32_t>(a[0], element_i32);
@@ -511,23 +409,11 @@ PyObject* engine_close_positions(PyObject* self, PyObject* args, PyObject* kwarg
 
 // ---- The type ----------------------------------------------------------------------------------------
 
-// The boundary of the methods: nothing C++ throws may cross into the interpreter.
-template <PyCFunctionWithKeywords F>
-PyObject* guarded(PyObject* self, PyObject* args, PyObject* kwargs) {
-    try {
-        return F(self, args, kwargs);
-    } catch (const std::bad_alloc&) {
-        return PyErr_NoMemory();
-    } catch (const std::length_error&) {
-        return PyErr_NoMemory();
-    }
-}
-
 #define KW_METHOD(name, doc) \
-    {#name, engine::args::keywords_function(guarded<engine_##name>), METH_VARARGS | METH_KEYWORDS, doc}
+    {#name, keywords_function(guarded<engine_##name>), METH_VARARGS | METH_KEYWORDS, doc}
 
 PyMethodDef engine_methods[] = {
-    {"start", engine_start, METH_NOARGS, "start($self)\n--\n\n"},
+    {"start", guarded<engine_start>, METH_NOARGS, "start($self)\n--\n\n"},
     KW_METHOD(wait_connected, "wait_connected($self, timeout_secs=None)\n--\n\n"),
     KW_METHOD(init_candles, "init_candles($self, ohlc5, timeout_secs=None)\n--\n\n"),
     KW_METHOD(reset_episode, "reset_episode($self, episode_index, episode_type, timeout_secs=None)\n--\n\n"
@@ -554,8 +440,12 @@ PyMethodDef engine_methods[] = {
 
 char class_doc[] = "RustEngineAsync(host, port, start_seq=None)\n--\n\n";
 
+PyObject* engine_new_guarded(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    return boundary([&] { return engine_new(type, args, kwargs); });
+}
+
 PyType_Slot engine_slots[] = {
-    {Py_tp_new, reinterpret_cast<void*>(engine_new)},
+    {Py_tp_new, reinterpret_cast<void*>(engine_new_guarded)},
     {Py_tp_dealloc, reinterpret_cast<void*>(engine_dealloc)},
     {Py_tp_methods, engine_methods},
     {Py_tp_doc, class_doc},

@@ -25,6 +25,16 @@ struct Formatter {
 
 std::string error_text(const EngineError& e) { return std::visit(Formatter{}, e); }
 
+std::string fault_text(const std::exception_ptr& fault) {
+    try {
+        std::rethrow_exception(fault);
+    } catch (const std::exception& e) {
+        return e.what();
+    } catch (...) {
+        return "unknown error";
+    }
+}
+
 void set_python_error(const EngineError& e) {
     PyObject* type = std::holds_alternative<CodecError>(e) ? PyExc_ValueError : PyExc_RuntimeError;
     const std::string text = error_text(e);

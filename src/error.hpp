@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <exception>
 #include <optional>
 #include <string>
 #include <utility>
@@ -34,6 +35,9 @@ using EngineError = std::variant<CodecError, RpcError, TransportError>;
 
 // The exception text of an error, exactly as Python shows it.
 std::string error_text(const EngineError& e);
+
+// The text of an exception that a task or a handler let escape ("unknown error" when it is no std::exception).
+std::string fault_text(const std::exception_ptr& fault);
 
 // Sets the Python exception for `e`; the caller holds the interpreter lock and returns null.
 void set_python_error(const EngineError& e);

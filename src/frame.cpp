@@ -1,22 +1,16 @@
 #include "frame.hpp"
 
+#include "le.hpp"
+
 #include <cstring>
 
 namespace engine::frame {
 namespace {
 
-std::uint16_t load_u16(const std::uint8_t* p) noexcept { return std::uint16_t(p[0] | (p[1] << 8)); }
-std::uint32_t load_u32(const std::uint8_t* p) noexcept {
-    return std::uint32_t(p[0]) | (std::uint32_t(p[1]) << 8) | (std::uint32_t(p[2]) << 16) |
-           (std::uint32_t(p[3]) << 24);
-}
-void store_u16(std::uint8_t* p, std::uint16_t v) noexcept {
-    p[0] = std::uint8_t(v);
-    p[1] = std::uint8_t(v >> 8);
-}
-void store_u32(std::uint8_t* p, std::uint32_t v) noexcept {
-    for (int i = 0; i < 4; ++i) p[i] = std::uint8_t(v >> (8 * i));
-}
+using le::load_u16;
+using le::load_u32;
+using le::store_u16;
+using le::store_u32;
 
 // Length of the valid UTF-8 sequence starting at s[i], or 0 when it is invalid there.
 // Follows the Unicode "maximal subpart" practice: an invalid sequence is replaced as far as it was

@@ -1,4 +1,5 @@
 // The extension's entry point: builds the module once per process and registers its eight names.
+#include "boundary.hpp"
 #include "decode.hpp"
 #include "engine.hpp"
 #include "py.hpp"
@@ -51,9 +52,7 @@ bool fill_module(PyObject* module) {
     return true;
 }
 
-}  // namespace
-
-PyMODINIT_FUNC PyInit_py_engine_rust(void) {
+PyObject* init_module() {
     PyInterpreterState* interp = PyInterpreterState_Get();
     const std::int64_t id = PyInterpreterState_GetID(interp);
     if (id < 0) return nullptr;
@@ -72,3 +71,7 @@ PyMODINIT_FUNC PyInit_py_engine_rust(void) {
     module_object = module.release();
     return Py_NewRef(module_object);
 }
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit_py_engine_rust(void) { return engine::boundary(init_module); }

@@ -58,6 +58,17 @@ private:
     PyThreadState* state_;
 };
 
+// Takes the pending exception as an object, with its traceback attached; empty when none is pending.
+inline object fetch_exception() {
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    PyErr_NormalizeException(&type, &value, &tb);
+    if (tb && value) PyException_SetTraceback(value, tb);
+    Py_XDECREF(type);
+    Py_XDECREF(tb);
+    return object::steal(value);
+}
+
 // The qualified name of an object's type, as messages show it ("int", "ndarray").
 inline object type_qualname(PyObject* o) {
     return object::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(o)), "__qualname__"));

@@ -1,13 +1,23 @@
-// The I/O runtime's pool for blocking work. Its worker threads, one io_context each, are the bridge's own
-// (bridge.cpp): engines reach them through their Endpoint's executor.
+// The I/O runtime: worker threads, one single-threaded io_context each, and a pool for blocking work.
+// Created on first use; a forked child gets a fresh one (the parent's threads do not exist there).
 #pragma once
 
+#include <boost/asio/any_io_executor.hpp>
 #include <boost/asio/thread_pool.hpp>
 
-namespace engine {
+#include <cstdint>
 
-// For blocking work (host-name lookup) that must not hold up a runtime worker. Created on first use, it
-// lives until the process ends.
+namespace engine::runtime {
+
+// Which process image the runtime belongs to: it goes up by one in every forked child. Objects made for
+// one generation's runtime (an engine's sockets, its worker) must not be used in another.
+std::uint64_t generation() noexcept;
+
+// The executor of the next worker, round robin, so engines spread evenly. Starts the runtime if needed
+// (throws when threads cannot be created). Callers hold the interpreter lock, which serialises them.
+boost::asio::any_io_executor next_worker();
+
+// For blocking work (host-name lookup) that must not hold up a worker.
 boost::asio::thread_pool& blocking_pool();
 
-}  // namespace engine
+}  // namespace engine::runtime

@@ -198,6 +198,32 @@ def test_a_failed_start_leaves_the_engine_able_to_start_again(port):
     run(main())
 
 
+def test_a_start_cancelled_during_the_host_lookup_binds_nothing():
+    """The lookup cannot be interrupted, but a start cancelled meanwhile must not go on to bind: the next start on
+    that port would fail with "Address already in use". Each start is cancelled at once; the cancellation reaches
+    the engine's worker one loop iteration later, which on a loaded machine is now and then after a fast lookup
+    has already bound (a start that has bound is started). Without the check every one of them binds."""
+
+    async def main():
+        ports = [free_port() for _ in range(5)]
+        for port in ports:
+            RustEngineAsync("localhost", port).start().cancel()
+        await asyncio.sleep(0.5)
+        free = []
+        for port in ports:
+            with socket.socket() as probe:
+                try:
+                    probe.bind(("127.0.0.1", port))
+                    free.append(port)
+                except OSError:
+                    pass
+        return free, [await RustEngineAsync("localhost", port).start() for port in free]
+
+    free, started = run(main())
+    assert len(free) >= 3
+    assert started == [None] * len(free)
+
+
 # ---- wait_connected and timeouts ---------------------------------------------------------------------------------
 
 

@@ -20,6 +20,7 @@ from support import (
     parse_frame,
     peer_ping,
     response,
+    silent_connection,
     started_engine,
     transport_text,
     upgrade_request,
@@ -215,9 +216,10 @@ def test_odd_but_valid_upgrade_request_is_accepted(request_bytes, port, capfd):
     assert log.lines() == []
 
 
-def test_dribbling_client_gives_way_to_a_good_peer_after_the_handshake_bound(port, capfd):
-    """A client sends its upgrade request one byte every half second, for ever. The bound on the whole
-    handshake, not on each read, ends it; a good peer that connected behind it then gets in. About ten seconds."""
+def test_dribbling_client_does_not_hold_up_a_good_peer_and_is_cut_off_at_the_handshake_bound(port, capfd):
+    """A client sends its upgrade request one byte every half second, for ever. Handshakes run side by side, so a
+    good peer that connects behind it is served at once; the bound on the whole handshake, not on each read, then
+    ends the dribbler. About ten seconds."""
     log = EngineLog(capfd)
 
     async def dribble(client: RawClient, stop: asyncio.Event) -> int:
@@ -235,20 +237,128 @@ def test_dribbling_client_gives_way_to_a_good_peer_after_the_handshake_bound(por
     async def body():
         engine = await started_engine(port)
         stop = asyncio.Event()
+        loop = asyncio.get_running_loop()
         async with await RawClient.connect(port) as slow:
             dribbler = asyncio.ensure_future(dribble(slow, stop))
             await asyncio.sleep(0.3)
-            # Queued in the listener's backlog behind the dribbler until the bound cuts it off.
+            began = loop.time()
             await serves_a_new_peer(engine, port)
+            served_after = loop.time() - began
+            ended = await answer_or_end(slow, 12)
+            cut_after = loop.time() - began
             stop.set()
             sent = await asyncio.wait_for(dribbler, 3)
-            ended = await answer_or_end(slow)
-        return sent, ended
+        return served_after, cut_after, sent, ended
 
-    sent, ended = run(body(), 25)
+    served_after, cut_after, sent, ended = run(body(), 25)
+    assert served_after < 2
+    assert 8 < cut_after < 12
     assert 5 <= sent  # it kept sending right up to the cut
     assert ended == b""
     assert log.lines() == [LOG_PREFIX + "accept failed: The socket was closed due to a timeout"]
+
+
+EVICTED = LOG_PREFIX + "accept failed: too many opening handshakes in progress (64); the oldest was closed"
+
+
+def test_idle_connections_do_not_lock_the_ui_out(port, capfd):
+    """200 TCP connections that never send a byte (a browser's preconnect, a port scanner, a stuck client). At most
+    64 handshakes wait at once, the oldest giving way to each newcomer, and a good peer connecting behind all of
+    them is installed within a second."""
+    log = EngineLog(capfd)
+
+    async def body():
+        engine = await started_engine(port)
+        idle = [silent_connection(port) for _ in range(200)]
+        try:
+            await log.wait_for(EVICTED, count=200 - 64, timeout=5)
+            loop = asyncio.get_running_loop()
+            began = loop.time()
+            async with ScriptedPeer(port, echo_index, open_timeout=3):
+                await asyncio.wait_for(engine.wait_connected(), 1)
+                installed_after = loop.time() - began
+                index = await asyncio.wait_for(engine.reset_episode(5, "train", timeout_secs=2), 3)
+            # The oldest idle sockets were shut; the 64 newest are still waiting.
+            open_ = [s for s in idle if not closed_by_server(s)]
+            lines = log.lines()  # before the idle clients hang up, which ends their handshakes too
+        finally:
+            for s in idle:
+                s.close()
+        return installed_after, index, len(open_), lines
+
+    installed_after, index, still_waiting, lines = run(body(), 20)
+    assert installed_after < 1
+    assert index == 5
+    assert still_waiting == 63  # the good peer's handshake took the place of one more
+    assert lines == [EVICTED] * (200 - 64 + 1)
+
+
+def closed_by_server(sock) -> bool:
+    sock.setblocking(False)
+    try:
+        return sock.recv(1) == b""
+    except BlockingIOError:
+        return False
+    except ConnectionResetError:
+        return True
+
+
+# ---- peers that stop reading ----------------------------------------------------------------------------
+
+
+def require_unbuffered(size: int) -> None:
+    """Skips unless `size` bytes cannot fit in the engine's send buffer and a 64 KiB receive buffer, so that a
+    write of that size is still under way while the peer does not read."""
+    with open("/proc/sys/net/ipv4/tcp_wmem") as f:
+        largest_send_buffer = int(f.read().split()[2])
+    if largest_send_buffer + (1 << 18) >= size:
+        pytest.skip(f"socket buffers of {largest_send_buffer} bytes could hold {size} bytes")
+
+
+async def init_candles_of_16_mib(engine, client: RawClient):
+    import numpy as np
+
+    return engine.init_candles(np.zeros((16 * MiB // 40 + 1, 5)), timeout_secs=1)
+
+
+async def ping_replies_of_8_mib(engine, client: RawClient):
+    call = engine.get_rl_config(timeout_secs=1)
+    await client.read_frame()
+    for i in range(8):
+        await client.send_binary(peer_ping(i, 7, bytes(MiB)))
+    return call
+
+
+@pytest.mark.parametrize(
+    "stalled, fn_id, text",
+    [
+        (init_candles_of_16_mib, 100, "websocket send failed: The socket was closed due to a timeout"),
+        (ping_replies_of_8_mib, GET_RL_CONFIG, "timeout waiting response"),
+    ],
+    ids=["request write", "PingReply writes"],
+)
+def test_peer_that_stops_reading_costs_a_call_its_timeout_and_no_more(stalled, fn_id, text, port):
+    """A peer that stops reading (a page stuck in a long script, a debugger pause) fills the socket buffers. The
+    write that cannot finish counts against the call's own timeout: past it the call fails and the connection is
+    dropped, so the next peer is installed and served at once."""
+    require_unbuffered(8 * MiB)
+
+    async def body():
+        engine = await started_engine(port)
+        loop = asyncio.get_running_loop()
+        async with await RawClient.upgraded(port, rcvbuf=1 << 16, engine=engine) as client:
+            began = loop.time()
+            failure = await failure_of(await stalled(engine, client), 5)
+            failed_after = loop.time() - began
+            began = loop.time()
+            await serves_a_new_peer(engine, port)
+            served_after = loop.time() - began
+        return failure, failed_after, served_after
+
+    failure, failed_after, served_after = run(body(), 20)
+    assert failure == transport_text(1, fn_id, text)
+    assert failed_after < 1 + 1
+    assert served_after < 1
 
 
 # ---- frames ---------------------------------------------------------------------------------------------

@@ -1,0 +1,105 @@
+// One UI peer's WebSocket connection. It owns its stream and everything that touches it: the reader, the
+// writes with their deadlines and the teardown. Calls ask it to send a frame by a deadline and for the
+// next message by a deadline; nobody else reaches into the stream.
+#pragma once
+
+#include "message.hpp"
+#include "timeout.hpp"
+
+#include <boost/asio/append.hpp>
+#include <boost/asio/awaitable.hpp>
+#include <boost/asio/buffer.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/beast/core/tcp_stream.hpp>
+#include <boost/beast/websocket/stream.hpp>
+
+#include <cstdint>
+#include <deque>
+#include <exception>
+#include <memory>
+#include <optional>
+#include <string>
+#include <utility>
+
+namespace engine {
+
+// The TCP stream under a peer's WebSocket layer: the library's own, with a teardown of the engine's.
+class PeerSocket : public boost::beast::tcp_stream {
+public:
+    using boost::beast::tcp_stream::tcp_stream;
+};
+
+// Found by argument-dependent lookup in place of the library's teardown, which runs after the engine has
+// sent a close frame (a protocol error, or the peer's own Close) and waits for the peer to shut its TCP side
+// first. A peer that never does would hold the reader, and with it the waiting call, until the call's
+// deadline. The close frame has gone out and nothing more will be read, so the engine shuts the socket at once;
+// the library then closes it.
+template <class Handler>
+void async_teardown(boost::beast::role_type, PeerSocket& stream, Handler&& handler) {
+    boost::system::error_code ignored;
+    stream.socket().shutdown(boost::asio::ip::tcp::socket::shutdown_both, ignored);
+    boost::asio::post(stream.get_executor(),
+                      boost::asio::append(std::forward<Handler>(handler), boost::system::error_code{}));
+}
+
+// Confined to its engine's worker thread: the reader, the calls and the accept loop all run there.
+class Connection : public std::enable_shared_from_this<Connection> {
+public:
+    using Stream = boost::beast::websocket::stream<PeerSocket>;
+
+    // What the reader found, in arrival order; the terminal item is last.
+    struct Item {
+        MessageBuffer message;
+        std::optional<std::string> end;  // the transport text of the reader's last outcome
+        std::exception_ptr fault;        // the reader itself failed (out of memory, a library fault)
+    };
+
+    explicit Connection(Stream ws);
+
+    void start_reader();
+
+    // Drops the peer without a close frame: pending reads and writes end, and so does the reader.
+    void close();
+
+    // Whether the engine itself dropped this peer (replaced, timed out, cancelled, or a transport error).
+    bool dropped() const { return closed_; }
+
+    // The transport text of how the peer ended, once the reader knows it.
+    const std::optional<std::string>& ended() const { return end_; }
+
+    // Sends one binary message. A write still running at `deadline` drops the connection and reports
+    // beast::error::timeout; a write whose calling task is cancelled drops the connection and throws
+    // operation_aborted. Half a frame cannot be withdrawn, so no write outlives its caller. One at a time:
+    // the caller holds the slot.
+    boost::asio::awaitable<boost::system::error_code> send(boost::asio::const_buffer frame,
+                                                           clock_type::time_point deadline);
+
+    // The next item, or nothing once `deadline` has passed; throws operation_aborted when the calling task
+    // is cancelled. Only the slot holder waits.
+    boost::asio::awaitable<std::optional<Item>> next(clock_type::time_point deadline);
+
+    // Responses of cancelled calls, so they can be told apart from real faults; each is forgotten once seen.
+    void remember_abandoned(std::uint32_t seq, std::uint16_t fn_id);
+    bool forget_abandoned(std::uint32_t seq, std::uint16_t fn_id);
+
+private:
+    static boost::asio::awaitable<void> read_loop(std::shared_ptr<Connection> self);
+    std::optional<Item> try_pop();
+    bool push(Item item);
+    void end(std::string text, std::exception_ptr fault = nullptr);
+    void fail(std::exception_ptr fault);
+
+    Stream ws_;
+    std::deque<Item> items_;
+    std::size_t queued_bytes_ = 0;
+    boost::asio::steady_timer wake_;        // the waiting call's deadline; cancelled to wake it early
+    boost::asio::steady_timer room_;        // the reader's wait for the queue to drain
+    boost::asio::steady_timer send_limit_;  // the running send's deadline
+    std::uint64_t sends_ = 0;               // sends begun, so a late deadline knows its send is over
+    std::deque<std::pair<std::uint32_t, std::uint16_t>> abandoned_;
+    bool closed_ = false;
+    std::optional<std::string> end_;
+};
+
+}  // namespace engine
