@@ -11,9 +11,15 @@
 #include <cxxabi.h>
 #include <pthread.h>
 
+#include <memory>
+#include <mutex>
+#include <new>
 #include <optional>
 #include <shared_mutex>
 #include <string>
+#include <unordered_map>
+#include <utility>
+#include <vector>
 
 namespace engine {
 
@@ -64,69 +70,32 @@ PyObject* on_exit(PyObject*, PyObject*) {
 // Process-lifetime Python objects, made once under the interpreter lock and deliberately leaked.
 struct PythonHandles {
     PyObject* get_running_loop = nullptr;
+    PyObject* context_none = nullptr;  // {"context": None} for call_soon_threadsafe
+    // Interned names: a call by name then builds and hashes no string of its own.
+    PyObject* cancelled = nullptr;
     PyObject* set_result = nullptr;
     PyObject* set_exception = nullptr;
-    PyObject* context_none = nullptr;  // {"context": None} for call_soon_threadsafe
-    // Interned method names: a call by name then builds and hashes no string of its own.
-    PyObject* cancelled = nullptr;
-    PyObject* set_result_name = nullptr;
-    PyObject* set_exception_name = nullptr;
     PyObject* create_future = nullptr;
     PyObject* add_done_callback = nullptr;
     PyObject* remove_done_callback = nullptr;
     PyObject* call_soon_threadsafe = nullptr;
+    PyObject* loop_watcher = nullptr;  // the attribute of an event loop that holds the bridge's watcher for it
 };
 PythonHandles* handles = nullptr;
 PyObject* rust_panic = nullptr;
 
-// future.<setter>(value) unless the future was cancelled meanwhile; runs on the loop's thread. The
-// future's cancellation watcher is taken off first: it has nothing left to watch, and left on, the loop
-// would schedule and run it as one more callback before the awaiting task resumes.
-PyObject* settle_unless_cancelled(PyObject* const* args, Py_ssize_t nargs, PyObject* setter) {
-    if (nargs != 3) {
-        PyErr_SetString(PyExc_TypeError, "expected (future, value, watcher)");
-        return nullptr;
-    }
-    py::object cancelled = py::object::steal(PyObject_CallMethodObjArgs(args[0], handles->cancelled, nullptr));
-    if (!cancelled) return nullptr;
-    if (cancelled.get() == Py_True) Py_RETURN_NONE;
-    py::object removed =
-        py::object::steal(PyObject_CallMethodObjArgs(args[0], handles->remove_done_callback, args[2], nullptr));
-    if (!removed) return nullptr;
-    return PyObject_CallMethodObjArgs(args[0], setter, args[1], nullptr);
-}
-
-PyObject* set_result_unless_cancelled(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-    return boundary([&] { return settle_unless_cancelled(args, nargs, handles->set_result_name); });
-}
-
-PyObject* set_exception_unless_cancelled(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-    return boundary([&] { return settle_unless_cancelled(args, nargs, handles->set_exception_name); });
-}
-
 PyMethodDef on_exit_def = {"_py_engine_rust_on_exit", guarded<on_exit>, METH_NOARGS, nullptr};
-PyMethodDef set_result_def = {"_set_result_unless_cancelled",
-                              reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(set_result_unless_cancelled)),
-                              METH_FASTCALL, nullptr};
-PyMethodDef set_exception_def = {
-    "_set_exception_unless_cancelled",
-    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(set_exception_unless_cancelled)), METH_FASTCALL,
-    nullptr};
 
 PythonHandles* python_handles() {
     if (handles) return handles;
     py::object asyncio = py::object::steal(PyImport_ImportModule("asyncio"));
     if (!asyncio) return nullptr;
     py::object get_loop = py::object::steal(PyObject_GetAttrString(asyncio.get(), "get_running_loop"));
-    py::object set_result = py::object::steal(PyCFunction_New(&set_result_def, nullptr));
-    py::object set_exception = py::object::steal(PyCFunction_New(&set_exception_def, nullptr));
     py::object kwargs = py::object::steal(PyDict_New());
-    if (!get_loop || !set_result || !set_exception || !kwargs ||
-        PyDict_SetItemString(kwargs.get(), "context", Py_None) < 0) {
-        return nullptr;
-    }
-    const char* const spellings[] = {"cancelled",         "set_result",           "set_exception",       "create_future",
-                                     "add_done_callback", "remove_done_callback", "call_soon_threadsafe"};
+    if (!get_loop || !kwargs || PyDict_SetItemString(kwargs.get(), "context", Py_None) < 0) return nullptr;
+    const char* const spellings[] = {"cancelled",         "set_result",           "set_exception",
+                                     "create_future",     "add_done_callback",    "remove_done_callback",
+                                     "call_soon_threadsafe", "_py_engine_rust_watcher"};
     PyObject* names[std::size(spellings)];
     for (std::size_t i = 0; i < std::size(spellings); ++i) {
         names[i] = PyUnicode_InternFromString(spellings[i]);  // kept for the process, like the handles
@@ -138,10 +107,8 @@ PythonHandles* python_handles() {
     if (!atexit || !hook) return nullptr;
     py::object registered = py::object::steal(PyObject_CallMethod(atexit.get(), "register", "O", hook.get()));
     if (!registered) return nullptr;
-    handles = new PythonHandles{get_loop.release(), set_result.release(), set_exception.release(), kwargs.release(),
-                                names[0],          names[1],             names[2],
-                                names[3],          names[4],             names[5],
-                                names[6]};
+    handles = new PythonHandles{get_loop.release(), kwargs.release(), names[0], names[1], names[2],
+                                names[3],          names[4],         names[5], names[6], names[7]};
     return handles;
 }
 
@@ -169,30 +136,34 @@ bool future_cancelled(PyObject* future) {
     return r.get() == Py_True;
 }
 
-// Shared by a task and its future's done-callback. The signal is emitted only on the engine's thread,
-// where the task runs, because Asio cancellation signals are not thread-safe.
+// Shared by a task and its loop's watcher. The signal is emitted only on the engine's thread, where the
+// task runs, because Asio cancellation signals are not thread-safe.
 struct CancelHandle {
     explicit CancelHandle(asio::any_io_executor ex) : executor(std::move(ex)) {}
     asio::any_io_executor executor;
     asio::cancellation_signal signal;
 };
 
-void release_cancel_handle(PyObject* capsule) {
-    delete static_cast<std::shared_ptr<CancelHandle>*>(PyCapsule_GetPointer(capsule, "engine.cancel"));
-}
+// ---- Completions, coalesced per event loop ------------------------------------------------------------
+//
+// A finished task does not wake its loop by itself. It joins its loop's queue, and only the first task to
+// find no drain pending schedules one with call_soon_threadsafe; the drain then settles every queued future
+// in the order the tasks finished. A burst of k completions thus costs one wake-up of the loop's thread,
+// and k - 1 of the workers never take the interpreter lock at all: the results are built by the drain.
 
-PyObject* on_done(PyObject* capsule, PyObject* future) {
-    if (!future_cancelled(future)) Py_RETURN_NONE;
-    auto handle = *static_cast<std::shared_ptr<CancelHandle>*>(PyCapsule_GetPointer(capsule, "engine.cancel"));
-    asio::post(handle->executor, [handle] { handle->signal.emit(asio::cancellation_type::terminal); });
-    Py_RETURN_NONE;
-}
+// Owned references to a task's loop, future and the loop's watcher. Workers pass them on without the
+// interpreter lock and never release them themselves: that happens under the lock, or never (once the
+// interpreter is finalising).
+struct TaskRefs {
+    PyObject* loop;
+    PyObject* future;
+    PyObject* watcher;
 
-PyMethodDef on_done_def = {"_on_done", guarded<on_done>, METH_O, nullptr};
-
-// What a task holds of Python: the loop, its future and the future's cancellation watcher.
-struct TaskObjects {
-    py::object loop, future, watcher;
+    void release() noexcept {
+        Py_DECREF(loop);
+        Py_DECREF(future);
+        Py_DECREF(watcher);
+    }
 };
 
 // How a task ended when it did not return an outcome.
@@ -201,81 +172,200 @@ struct Fault {
     std::string what;
 };
 
-// The exception that the future gets for a task's outcome or fault; null (and an exception set) when
-// even that cannot be built.
-py::object exception_for(Result<Response>& outcome, Finish finish, const std::optional<Fault>& fault, bool& is_error) {
-    is_error = true;
-    if (fault) {
-        if (fault->out_of_memory) {
-            PyErr_NoMemory();
-        } else if (PyObject* type = rust_panic_type()) {
-            PyErr_Format(type, "rust future panicked: %s", fault->what.c_str());
-        }
-        return py::fetch_exception();
-    }
-    if (!outcome.ok()) {
-        set_python_error(outcome.error());
-        return py::fetch_exception();
-    }
-    py::object value = py::object::steal(finish(outcome.value()));
-    if (value) {
-        is_error = false;
-        return value;
-    }
-    return py::fetch_exception();
+// A finished task, waiting for its loop's drain.
+struct Completion {
+    TaskRefs refs;
+    Result<Response> outcome;
+    Finish finish;
+    std::optional<Fault> fault;
+};
+
+// The bridge's state for one event loop: the finished tasks its thread has still to settle, and the
+// cancellation handle of every task whose future is pending. Shared by the loop's watcher (an attribute of
+// the loop, so the state lives as long as the loop) and by every task started from it. It holds no Python
+// object, so whichever thread lets it go last needs no interpreter lock.
+// `mutex` guards `finished` and `drain_pending`, and is never held while waiting for the interpreter lock;
+// `watched` is guarded by the interpreter lock.
+struct LoopState {
+    std::mutex mutex;
+    std::vector<Completion> finished;
+    bool drain_pending = false;  // a drain is scheduled and has not yet taken `finished`
+    std::unordered_map<PyObject*, std::shared_ptr<CancelHandle>> watched;  // by future, a borrowed key
+};
+
+using LoopStatePtr = std::shared_ptr<LoopState>;
+
+constexpr char loop_state_capsule[] = "engine.loop";
+
+LoopStatePtr& state_in(PyObject* capsule) {
+    return *static_cast<LoopStatePtr*>(PyCapsule_GetPointer(capsule, loop_state_capsule));
 }
 
-// Hands the outcome to the loop's thread. Runs on a worker thread holding the interpreter lock.
-void complete(TaskObjects objects, Result<Response>& outcome, Finish finish, const std::optional<Fault>& fault) {
-    auto& [loop, future, watcher] = objects;
-    if (future_cancelled(future.get())) return;
-    bool is_error = true;
-    py::object value;
+// The done-callback of every future of one loop. The drain takes it off a future before setting it, so it
+// runs only for a cancelled future, and then cancels that future's task.
+PyObject* watch(PyObject* capsule, PyObject* future) {
+    LoopState& state = *state_in(capsule);
+    const auto it = state.watched.find(future);
+    if (it == state.watched.end()) Py_RETURN_NONE;
+    std::shared_ptr<CancelHandle> handle = std::move(it->second);
+    state.watched.erase(it);
+    asio::post(handle->executor, [handle] { handle->signal.emit(asio::cancellation_type::terminal); });
+    Py_RETURN_NONE;
+}
+
+PyMethodDef watch_def = {"_watch", guarded<watch>, METH_O, nullptr};
+
+// The loop's watcher, made on first use and kept in an attribute of the loop.
+py::object watcher_of(PyObject* loop) {
+    py::object held = py::object::steal(PyObject_GetAttr(loop, handles->loop_watcher));
+    if (held || !PyErr_ExceptionMatches(PyExc_AttributeError)) return held;
+    PyErr_Clear();
+    auto state = std::make_unique<LoopStatePtr>(std::make_shared<LoopState>());
+    py::object capsule = py::object::steal(PyCapsule_New(state.get(), loop_state_capsule, [](PyObject* c) {
+        delete static_cast<LoopStatePtr*>(PyCapsule_GetPointer(c, loop_state_capsule));
+    }));
+    if (!capsule) return capsule;
+    state.release();
+    py::object watcher = py::object::steal(PyCFunction_New(&watch_def, capsule.get()));
+    // A loop that takes no attributes gets a new state for every call: no coalescing, the same outcomes.
+    if (watcher && PyObject_SetAttr(loop, handles->loop_watcher, watcher.get()) < 0) PyErr_Clear();
+    return watcher;
+}
+
+// The value that the future gets for a task's outcome or fault, and whether it is an exception; a null
+// value (and an exception set) when even that cannot be built. Needs the interpreter lock.
+std::pair<py::object, bool> value_for(Completion& c) {
     try {
-        value = exception_for(outcome, finish, fault, is_error);
+        if (c.fault) {
+            if (c.fault->out_of_memory) {
+                PyErr_NoMemory();
+            } else if (PyObject* type = rust_panic_type()) {
+                PyErr_Format(type, "rust future panicked: %s", c.fault->what.c_str());
+            }
+            return {py::fetch_exception(), true};
+        }
+        if (!c.outcome.ok()) {
+            set_python_error(c.outcome.error());
+            return {py::fetch_exception(), true};
+        }
+        py::object value = py::object::steal(c.finish(c.outcome.value()));
+        if (value) return {std::move(value), false};
     } catch (abi::__forced_unwind&) {
         throw;
     } catch (...) {  // building the result itself failed (out of memory, most likely)
         raise_current_exception();
-        value = py::fetch_exception();
-        is_error = true;
     }
-    if (!value) {
-        PyErr_WriteUnraisable(future.get());
-        return;
-    }
-    PyObject* setter = is_error ? handles->set_exception : handles->set_result;
-    py::object schedule = py::object::steal(PyObject_GetAttr(loop.get(), handles->call_soon_threadsafe));
-    py::object args = py::object::steal(PyTuple_Pack(4, setter, future.get(), value.get(), watcher.get()));
-    if (!schedule || !args) {
-        PyErr_WriteUnraisable(future.get());
-        return;
-    }
-    // From here on the bound method and the tuple hold what the call needs. Everything else is let go
-    // first: once the loop's thread wakes up it needs the interpreter lock, so little may follow the call.
-    value = {};
-    loop = {};
-    watcher = {};
-    PyObject* const for_report = future.get();
-    Py_INCREF(for_report);
-    future = {};
-    py::object done = py::object::steal(PyObject_Call(schedule.get(), args.get(), handles->context_none));
-    // The loop may have been closed meanwhile: nobody can receive the outcome any more.
-    if (!done) PyErr_WriteUnraisable(for_report);
-    Py_DECREF(for_report);
+    return {py::fetch_exception(), true};
 }
 
-// Owned references that a worker releases only with the interpreter lock held, or leaks once the
-// interpreter is finalising.
-struct OwnedRefs {
-    PyObject* loop;
-    PyObject* future;
-    PyObject* watcher;
+// Completes one future on its loop's thread, unless it was cancelled meanwhile. The watcher is taken off
+// first: it has nothing left to watch, and left on, the loop would run it as one more callback before the
+// awaiting task resumes.
+void settle(LoopState& state, Completion& c) {
+    PyObject* const future = c.refs.future;
+    state.watched.erase(future);
+    if (future_cancelled(future)) return;
+    auto [value, is_error] = value_for(c);
+    if (!value) {
+        PyErr_WriteUnraisable(future);
+        return;
+    }
+    py::object removed =
+        py::object::steal(PyObject_CallMethodObjArgs(future, handles->remove_done_callback, c.refs.watcher, nullptr));
+    if (removed) {
+        PyObject* setter = is_error ? handles->set_exception : handles->set_result;
+        removed = py::object::steal(PyObject_CallMethodObjArgs(future, setter, value.get(), nullptr));
+    }
+    if (!removed) PyErr_WriteUnraisable(future);
+}
+
+// Gives up the queued tasks of a loop that will not run a drain for them, and lets the next one schedule
+// again. With `error` (the loop's refusal) each future that is not cancelled has it printed, as nobody can
+// receive the outcome any more. Needs the interpreter lock.
+void abandon(LoopState& state, PyObject* error) {
+    std::vector<Completion> lost;
+    {
+        std::lock_guard lock(state.mutex);
+        lost.swap(state.finished);
+        state.drain_pending = false;
+    }
+    for (Completion& c : lost) {
+        state.watched.erase(c.refs.future);
+        if (error && !future_cancelled(c.refs.future)) {
+            PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error)), error);
+            PyErr_WriteUnraisable(c.refs.future);
+        }
+        c.refs.release();
+    }
+}
+
+// One scheduled drain. A loop that closes drops the callbacks it has not run; the ticket goes with the
+// dropped drain and gives up its tasks silently, as the loop dropped them, so that the next completion
+// schedules again and finds the loop closed.
+struct DrainTicket {
+    LoopStatePtr state;
+    bool ran = false;
 };
+
+constexpr char drain_capsule[] = "engine.drain";
+
+void release_ticket(PyObject* capsule) {
+    std::unique_ptr<DrainTicket> ticket(static_cast<DrainTicket*>(PyCapsule_GetPointer(capsule, drain_capsule)));
+    if (!ticket->ran) abandon(*ticket->state, nullptr);
+}
+
+// Settles every queued future of the loop, in the order their tasks finished. The callback of
+// call_soon_threadsafe, on the loop's thread.
+PyObject* drain(PyObject* capsule, PyObject*) {
+    auto* ticket = static_cast<DrainTicket*>(PyCapsule_GetPointer(capsule, drain_capsule));
+    ticket->ran = true;
+    LoopState& state = *ticket->state;
+    std::vector<Completion> batch;
+    {
+        std::lock_guard lock(state.mutex);
+        batch.swap(state.finished);
+        state.drain_pending = false;
+    }
+    for (Completion& c : batch) {
+        settle(state, c);
+        c.refs.release();
+    }
+    Py_RETURN_NONE;
+}
+
+PyMethodDef drain_def = {"_drain", guarded<drain>, METH_NOARGS, nullptr};
+
+// Schedules a drain of `state` on `loop`. Runs on a worker thread holding the interpreter lock; the loop
+// is kept alive by the queued tasks, which no drain can take before this one.
+void schedule_drain(const LoopStatePtr& state, PyObject* loop) {
+    auto* const ticket = new (std::nothrow) DrainTicket{state};
+    py::object capsule = ticket ? py::object::steal(PyCapsule_New(ticket, drain_capsule, release_ticket)) : py::object();
+    if (!capsule) {
+        delete ticket;
+        if (!PyErr_Occurred()) PyErr_NoMemory();
+    }
+    py::object callback = capsule ? py::object::steal(PyCFunction_New(&drain_def, capsule.get())) : py::object();
+    py::object schedule = callback ? py::object::steal(PyObject_GetAttr(loop, handles->call_soon_threadsafe)) : py::object();
+    py::object args = schedule ? py::object::steal(PyTuple_Pack(1, callback.get())) : py::object();
+    if (args && py::object::steal(PyObject_Call(schedule.get(), args.get(), handles->context_none))) return;
+    // The loop is closed (or the call itself failed): the queued tasks can never be settled.
+    if (capsule) ticket->ran = true;  // the ticket, once let go, has nothing more to give up
+    py::object error = py::fetch_exception();
+    abandon(*state, error.get());
+}
+
+// Queues a finished task for its loop; true when it is the first since the last drain, and so has to
+// schedule one. Runs on a worker thread, without the interpreter lock.
+bool enqueue(LoopState& state, Completion c) {
+    std::lock_guard lock(state.mutex);
+    state.finished.push_back(std::move(c));
+    return !std::exchange(state.drain_pending, true);
+}
 
 // One task, from start to completion of its future. Nothing it throws escapes: a fault of the task becomes
 // the future's exception.
-asio::awaitable<void> run_task(std::shared_ptr<CancelHandle> handle, Task task, Finish finish, OwnedRefs refs) {
+asio::awaitable<void> run_task(std::shared_ptr<CancelHandle> handle, Task task, Finish finish, TaskRefs refs,
+                               LoopStatePtr state) {
     Result<Response> outcome = Response{};
     std::optional<Fault> fault;
     bool cancelled = false;
@@ -298,10 +388,27 @@ asio::awaitable<void> run_task(std::shared_ptr<CancelHandle> handle, Task task, 
     }
     (void)handle;
 
+    std::optional<bool> first;
+    if (!cancelled) {
+        try {
+            first = enqueue(*state, Completion{refs, std::move(outcome), finish, std::move(fault)});
+        } catch (const std::bad_alloc&) {  // no room in the queue: the future can only be reported
+        }
+    }
+    if (first && !*first) co_return;
     python_section python;
     if (!python) co_return;
-    TaskObjects objects{py::object::steal(refs.loop), py::object::steal(refs.future), py::object::steal(refs.watcher)};
-    if (!cancelled) complete(std::move(objects), outcome, finish, fault);
+    if (first) {
+        schedule_drain(state, refs.loop);
+        co_return;
+    }
+    // Cancelled (the future is cancelled already), or not queued: only the references are left to let go.
+    state->watched.erase(refs.future);
+    if (!cancelled) {
+        PyErr_NoMemory();
+        PyErr_WriteUnraisable(refs.future);
+    }
+    refs.release();
 }
 
 }  // namespace
@@ -310,21 +417,20 @@ PyObject* launch(const asio::any_io_executor& executor, Task task, Finish finish
     if (!python_handles()) return nullptr;
     py::object loop = py::object::steal(PyObject_CallNoArgs(handles->get_running_loop));
     if (!loop) return nullptr;
+    py::object watcher = watcher_of(loop.get());
+    if (!watcher) return nullptr;
+    LoopStatePtr state = state_in(PyCFunction_GetSelf(watcher.get()));
     py::object future = py::object::steal(PyObject_CallMethodObjArgs(loop.get(), handles->create_future, nullptr));
     if (!future) return nullptr;
 
     auto handle = std::make_shared<CancelHandle>(executor);
-    auto* boxed = new std::shared_ptr<CancelHandle>(handle);
-    py::object capsule = py::object::steal(PyCapsule_New(boxed, "engine.cancel", release_cancel_handle));
-    if (!capsule) {
-        delete boxed;
+    state->watched.emplace(future.get(), handle);
+    py::object added =
+        py::object::steal(PyObject_CallMethodObjArgs(future.get(), handles->add_done_callback, watcher.get(), nullptr));
+    if (!added) {
+        state->watched.erase(future.get());
         return nullptr;
     }
-    py::object callback = py::object::steal(PyCFunction_New(&on_done_def, capsule.get()));
-    if (!callback) return nullptr;
-    py::object added =
-        py::object::steal(PyObject_CallMethodObjArgs(future.get(), handles->add_done_callback, callback.get(), nullptr));
-    if (!added) return nullptr;
 
     // The task's cancellation state lives inside the signal, and co_spawn touches it after the task body
     // has ended. So the completion handler owns the handle and releases it one turn of its thread later, once
@@ -333,10 +439,15 @@ PyObject* launch(const asio::any_io_executor& executor, Task task, Finish finish
         auto ex = handle->executor;
         asio::post(ex, [h = std::move(handle)] {});
     };
-    asio::co_spawn(executor,
-                   run_task(handle, std::move(task), finish,
-                            OwnedRefs{loop.release(), py::object(future).release(), callback.release()}),
-                   asio::bind_cancellation_slot(handle->signal.slot(), std::move(release_later)));
+    try {
+        asio::co_spawn(executor,
+                       run_task(handle, std::move(task), finish,
+                                TaskRefs{loop.release(), py::object(future).release(), watcher.release()}, state),
+                       asio::bind_cancellation_slot(handle->signal.slot(), std::move(release_later)));
+    } catch (...) {
+        state->watched.erase(future.get());  // the future may die, and its address be reused
+        throw;
+    }
     return future.release();
 }
 

@@ -12,8 +12,8 @@
 
 namespace engine {
 
-// Builds the Python result from a task's successful outcome. Runs on a worker thread holding the
-// interpreter lock; returns a new reference, or null with an exception set.
+// Builds the Python result from a task's successful outcome. Runs on the loop's thread (it holds the
+// interpreter lock); returns a new reference, or null with an exception set.
 using Finish = PyObject* (*)(Response& response);
 
 using Task = boost::asio::awaitable<Result<Response>>;

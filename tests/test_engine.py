@@ -1,11 +1,15 @@
 """Module contents, construction, start, wait_connected, timeouts and the awaitable bridge."""
 
 import asyncio
+import contextlib
 import importlib.util
 import socket
+import struct
 import subprocess
 import sys
 import textwrap
+import threading
+import time
 
 import pytest
 import websockets
@@ -13,6 +17,7 @@ import websockets
 import py_engine_rust
 from py_engine_rust import RustEngineAsync
 from conftest import free_port, run
+from support import PeersInThread, response
 
 NAMES = [
     "RustEngineAsync",
@@ -461,6 +466,209 @@ def test_completion_for_a_closed_loop_is_reported_not_lost():
     assert out.returncode == 0
     assert out.stdout == "done\n"
     assert "Event loop is closed" in out.stderr
+
+
+# ---- Completions, coalesced per event loop -------------------------------------------------------------------
+
+
+def snapshot_of(i: int) -> bytes:
+    """A get_snapshot answer that names its engine."""
+    return struct.pack("<Id", 1, float(i))
+
+
+def answer_after(ports: list, delays: list, sent: threading.Event):
+    """A handler for peers in a thread. Each peer holds its get_snapshot request until every peer has one; then
+    the peer on ports[i] answers [i], delays[i] seconds later, one after another in that order. `sent` is set
+    once the last answer has gone out."""
+    waiting: dict = {}
+
+    async def handler(peer, request):
+        waiting[ports.index(int(peer.uri.rsplit(":", 1)[1].strip("/")))] = (peer, request)
+        if len(waiting) < len(ports):
+            return
+        start = asyncio.get_running_loop().time()
+        for i in sorted(waiting, key=lambda i: delays[i]):
+            await asyncio.sleep(start + delays[i] - asyncio.get_running_loop().time())
+            p, r = waiting[i]
+            await p.send(response(r.seq, r.fn_id, snapshot_of(i)))
+        waiting.clear()
+        sent.set()
+
+    return handler
+
+
+def hold_the_loop_until(event: threading.Event, then: float = 0.2, limit: float = 10.0) -> None:
+    """Blocks the loop's thread, so that no callback and no drain runs, until `event`, then `then` seconds more
+    for the engine's workers to take in the last answers."""
+    assert event.wait(limit), "the peers did not answer"
+    time.sleep(then)
+
+
+@contextlib.contextmanager
+def counted_wake_ups(loop):
+    """Counts the loop's call_soon_threadsafe calls (the bridge looks the method up on the loop)."""
+    calls = []
+    original = loop.call_soon_threadsafe
+
+    def counting(*args, **kwargs):
+        calls.append(threading.get_ident())
+        return original(*args, **kwargs)
+
+    loop.call_soon_threadsafe = counting
+    try:
+        yield calls
+    finally:
+        del loop.call_soon_threadsafe
+
+
+async def connected_engines(delays: list, sent: threading.Event):
+    """Started engines, each connected to its peer in another thread (see answer_after); the caller stops the
+    peers, also after the loop has gone."""
+    ports = [free_port() for _ in delays]
+    engines = [RustEngineAsync("127.0.0.1", port) for port in ports]
+    for e in engines:
+        await e.start()
+    peers = PeersInThread(ports, answer_after(ports, delays, sent))
+    await peers.__aenter__()
+    for e in engines:
+        await asyncio.wait_for(e.wait_connected(), 5)
+    return engines, peers
+
+
+@contextlib.asynccontextmanager
+async def engines_answering(delays: list):
+    sent = threading.Event()
+    engines, peers = await connected_engines(delays, sent)
+    try:
+        yield engines, sent
+    finally:
+        peers.stop()
+
+
+def test_completions_that_arrive_together_wake_the_loop_once_and_settle_in_finishing_order():
+    async def main():
+        # Engine i is answered (7 - i) * 80 ms after the first: they finish in reverse order.
+        async with engines_answering([(7 - i) * 0.08 for i in range(8)]) as (engines, sent):
+            loop = asyncio.get_running_loop()
+            done = []
+            with counted_wake_ups(loop) as wake_ups:
+                futures = [e.get_snapshot() for e in engines]
+                for i, f in enumerate(futures):
+                    f.add_done_callback(lambda f, i=i: done.append(i))
+                hold_the_loop_until(sent)
+                results = await asyncio.wait_for(asyncio.gather(*futures), 5)
+            return done, [r.tolist() for r in results], wake_ups
+
+    done, results, wake_ups = run(main(), 30)
+    assert done == [7, 6, 5, 4, 3, 2, 1, 0]
+    assert results == [[float(i)] for i in range(8)]
+    assert len(wake_ups) == 1 and wake_ups[0] != threading.get_ident()
+
+
+def test_a_future_cancelled_while_its_outcome_waits_for_the_drain_is_never_set():
+    async def main():
+        async with engines_answering([0.0] * 6) as (engines, sent):
+            with counted_wake_ups(asyncio.get_running_loop()) as wake_ups:
+                futures = [e.get_snapshot() for e in engines]
+                hold_the_loop_until(sent)
+                assert len(wake_ups) == 1  # the outcomes are queued, their drain not yet run
+                for i in (1, 4):
+                    futures[i].cancel()
+                outcomes = await asyncio.wait_for(asyncio.gather(*futures, return_exceptions=True), 5)
+            # The engines of the cancelled calls go on working.
+            again = await asyncio.wait_for(asyncio.gather(*(e.get_snapshot() for e in engines)), 5)
+            return [type(o).__name__ if isinstance(o, BaseException) else o.tolist() for o in outcomes], again
+
+    outcomes, again = run(main(), 30)
+    assert outcomes == [[0.0], "CancelledError", [2.0], [3.0], "CancelledError", [5.0]]
+    assert [a.tolist() for a in again] == [[float(i)] for i in range(6)]
+
+
+@contextlib.contextmanager
+def unraisables():
+    """What the interpreter reports as unraisable meanwhile, as (exception, object) pairs."""
+    seen = []
+    previous = sys.unraisablehook
+    sys.unraisablehook = lambda u: seen.append((u.exc_value, u.object))
+    try:
+        yield seen
+    finally:
+        sys.unraisablehook = previous
+
+
+def wait_until(condition, limit: float = 5.0) -> None:
+    deadline = time.monotonic() + limit
+    while not condition():
+        assert time.monotonic() < deadline
+        time.sleep(0.01)
+
+
+def test_completions_for_a_closed_loop_each_report_the_error_and_never_complete():
+    loop = asyncio.new_event_loop()
+    engines, peers = loop.run_until_complete(connected_engines([0.3, 0.35, 0.4], threading.Event()))
+
+    async def launch():
+        return [e.get_snapshot() for e in engines]
+
+    futures = loop.run_until_complete(launch())
+    with unraisables() as seen:
+        loop.close()
+        wait_until(lambda: len(seen) == 3)
+        time.sleep(0.1)
+    peers.stop()
+    assert [(type(e), str(e)) for e, _ in seen] == [(RuntimeError, "Event loop is closed")] * 3
+    assert sorted(id(o) for _, o in seen) == sorted(id(f) for f in futures)
+    assert not any(f.done() for f in futures)
+
+
+def test_a_drain_dropped_by_a_closing_loop_leaves_later_completions_to_report_the_closed_loop():
+    loop = asyncio.new_event_loop()
+    engines, peers = loop.run_until_complete(connected_engines([0.0, 0.0, 0.5], threading.Event()))
+
+    async def launch():
+        early = [engines[0].get_snapshot(), engines[1].get_snapshot()]
+        late = engines[2].get_snapshot()
+        with counted_wake_ups(loop) as wake_ups:
+            wait_until(lambda: wake_ups, limit=10)  # the early outcomes have scheduled their drain...
+            time.sleep(0.2)
+        loop.stop()  # ...which this loop will never run: it stops after this turn
+        return early, late, wake_ups
+
+    early, late, wake_ups = loop.run_until_complete(launch())
+    assert len(wake_ups) == 1
+    with unraisables() as seen:
+        loop.close()  # drops the drain
+        wait_until(lambda: seen)
+        time.sleep(0.1)
+    peers.stop()
+    assert [(type(e), str(e), o) for e, o in seen] == [(RuntimeError, "Event loop is closed", late)]
+    assert not any(f.done() for f in [*early, late])
+
+
+def test_many_loops_in_threads_each_get_their_own_futures_on_their_own_thread():
+    def in_thread(k: int, out: dict) -> None:
+        async def main():
+            async with engines_answering([0.0, 0.001, 0.0]) as (engines, _):
+                threads, values = set(), []
+                for _ in range(30):
+                    futures = [e.get_snapshot() for e in engines]
+                    for f in futures:
+                        f.add_done_callback(lambda f: threads.add(threading.get_ident()))
+                    values += [r.tolist() for r in await asyncio.wait_for(asyncio.gather(*futures), 5)]
+                return threads, values
+
+        out[k] = (threading.get_ident(), *run(main(), 60))
+
+    out: dict = {}
+    workers = [threading.Thread(target=in_thread, args=(k, out)) for k in range(4)]
+    for w in workers:
+        w.start()
+    for w in workers:
+        w.join(90)
+    assert sorted(out) == [0, 1, 2, 3]
+    for ident, threads, values in out.values():
+        assert threads == {ident}
+        assert values == [[0.0], [1.0], [2.0]] * 30
 
 
 # ---- Error texts ------------------------------------------------------------------------------------------

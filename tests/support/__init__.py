@@ -14,6 +14,7 @@ from .peer import (  # noqa: F401
     REQUEST,
     RESPONSE,
     Frame,
+    PeersInThread,
     ScriptedPeer,
     answer_with,
     error_payload,

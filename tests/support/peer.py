@@ -11,6 +11,7 @@ import asyncio
 import inspect
 import socket
 import struct
+import threading
 from dataclasses import dataclass
 from typing import Any, Awaitable, Callable, Iterable, Optional, Union
 
@@ -250,3 +251,45 @@ class ScriptedPeer:
             except BaseException as e:  # kept and raised when the peer is left
                 if self._failure is None:
                     self._failure = e
+
+
+class PeersInThread:
+    """`async with PeersInThread(ports, handler) as peers:` connects one ScriptedPeer to each port, served by an
+    event loop of their own in another thread, so they go on answering while the test's loop is held up."""
+
+    def __init__(self, ports: Iterable[int], handler: Optional[Handler] = None, timeout: float = 5.0) -> None:
+        self.ports = list(ports)
+        self.handler = handler
+        self.timeout = timeout
+        self.peers: list[ScriptedPeer] = []
+        self.loop = asyncio.new_event_loop()
+        self.thread = threading.Thread(target=self.loop.run_forever, name="peers", daemon=True)
+
+    async def _in_thread(self, coro: Awaitable[Any]) -> Any:
+        future = asyncio.run_coroutine_threadsafe(coro, self.loop)  # type: ignore[arg-type]
+        return await asyncio.wait_for(asyncio.wrap_future(future), self.timeout)
+
+    async def _open(self) -> None:
+        self.peers = [ScriptedPeer(port, self.handler) for port in self.ports]
+        await asyncio.gather(*(p.open() for p in self.peers))
+
+    async def _close(self) -> None:
+        await asyncio.gather(*(p.close() for p in self.peers))
+
+    async def __aenter__(self) -> list[ScriptedPeer]:
+        self.thread.start()
+        await self._in_thread(self._open())
+        return self.peers
+
+    async def __aexit__(self, *exc_info: Any) -> None:
+        self.stop()
+
+    def stop(self) -> None:
+        """Closes the peers and ends their thread; also for a test whose own loop is gone."""
+        try:
+            if self.thread.is_alive():
+                asyncio.run_coroutine_threadsafe(self._close(), self.loop).result(self.timeout)
+        finally:
+            self.loop.call_soon_threadsafe(self.loop.stop)
+            self.thread.join(self.timeout)
+            self.loop.close()
