@@ -25,7 +25,12 @@ Engines outlive their environments: ``py_engine_rust`` has no way to close an en
 stays until the process exits. An environment made again on the same (host, port) in this process
 therefore reuses the engine already listening there instead of failing with "Address already in use";
 only one live environment can use an address at a time (close the previous one first).
+
+Both are registered with Gymnasium as ``py_engine_rust_gym/TradingUI-v0``, so ``gymnasium.make`` and
+``gymnasium.make_vec(..., vectorization_mode="vector_entry_point")`` build them too.
 """
+
+import gymnasium
 
 from .env import TradingUIEnv
 from .errors import EngineError, PeerError
@@ -45,3 +50,11 @@ __all__ = [
     "SHORT",
     "CLOSE",
 ]
+
+ENV_ID = "py_engine_rust_gym/TradingUI-v0"
+if ENV_ID not in gymnasium.registry:
+    gymnasium.register(
+        id=ENV_ID,
+        entry_point="py_engine_rust_gym.env:TradingUIEnv",
+        vector_entry_point="py_engine_rust_gym.vector:TradingUIVectorEnv",
+    )

@@ -1,4 +1,4 @@
-"""The two ways an environment fails: a command the engine reports as failed, and a UI peer that is not there."""
+"""How an environment fails: a command the engine reports as failed, or a UI peer that is not there."""
 
 from __future__ import annotations
 

@@ -4,17 +4,13 @@ The defaults fit the bundled UI peer (docs/protocol.md: its snapshot and ticket 
 replace any of them, either by passing a callable to the environment or by overriding the method in a
 subclass of ``TradingUIEnv`` or ``TradingUIVectorEnv``:
 
-=====================  ================================================  ==========================================
-what                   callable (constructor keyword)                    method
-=====================  ================================================  ==========================================
-observation            ``observation_fn(window, snapshot, session)``     ``observe(window, snapshot, session)``
-action                 ``action_fn(action, session)``, may be async      ``async act(action, session)``
-reward                 ``reward_fn(prev_snapshot, snapshot, session)``   ``compute_reward(prev_snapshot, snapshot,
-                                                                         session)``
-termination            ``terminated_fn(snapshot, session)``              ``is_terminated(snapshot, session)``
-spaces                 ``observation_space=``, ``action_space=``         ``make_spaces(config)``
-info                                                                     ``make_info(snapshot, session)``
-=====================  ================================================  ==========================================
+- observation: ``observation_fn(window, snapshot, session) -> obs`` (with ``observation_space=``), or the
+  method ``observe(self, window, snapshot, session)`` (with ``make_spaces(self, config)``);
+- action: ``action_fn(action, session)``, a plain or ``async`` function (``action_space=`` if it is not
+  ``Discrete(4)``), or ``async act(self, action, session)``;
+- reward: ``reward_fn(prev_snapshot, snapshot, session) -> float``, or ``compute_reward(self, ...)``;
+- termination: ``terminated_fn(snapshot, session) -> bool``, or ``is_terminated(self, ...)``;
+- the info dict of each step: ``make_info(self, snapshot, session)``.
 
 ``window`` and ``snapshot`` are what ``step_and_sync`` answered (a candles x columns matrix and a vector),
 ``session`` is the environment's ``Session`` for that engine (``session.engine`` for commands,
@@ -25,6 +21,7 @@ for a hook's own state). A callable wins over the method; an ``observation_fn`` 
 
 from __future__ import annotations
 
+import functools
 import inspect
 from collections.abc import Awaitable, Callable
 from typing import TYPE_CHECKING, Any
@@ -44,6 +41,9 @@ _CLOSE_FULLY = 1
 # The position features appended to the candle window: side, unrealized pnl in % of equity, episode progress.
 POSITION_FEATURES = 3
 DEFAULT_WINDOW = 32
+# Observation bounds: finite, so that learners can scale by them; values beyond are clipped.
+PRICE_PCT_LIMIT = 100.0
+PNL_PCT_LIMIT = 100.0
 
 ObservationFn = Callable[[np.ndarray, np.ndarray, "Session"], Any]
 ActionFn = Callable[[Any, "Session"], Awaitable[Any] | None]
@@ -131,8 +131,9 @@ class TradingMappings:
         """(observation space, action space) for a peer with this ``get_rl_config``."""
         obs = self._observation_space
         if obs is None:
-            n = self.window_length(config) * 5 + POSITION_FEATURES
-            obs = gym.spaces.Box(-np.inf, np.inf, shape=(n,), dtype=np.float32)
+            w = self.window_length(config)
+            low, high = observation_bounds(w)
+            obs = gym.spaces.Box(low, high, dtype=np.float32)
         act = self._action_space if self._action_space is not None else gym.spaces.Discrete(4)
         return obs, act
 
@@ -157,8 +158,9 @@ class TradingMappings:
         step = float(snapshot[STEP]) if snapshot.shape[0] > STEP else 0.0
         out[w * 5] = session.side
         out[w * 5 + 1] = 100.0 * unrealized / equity if equity else 0.0
-        out[w * 5 + 2] = min(1.0, step / length) if isinstance(length, (int, float)) and length > 0 else 0.0
-        return out
+        out[w * 5 + 2] = step / length if isinstance(length, (int, float)) and length > 0 else 0.0
+        low, high = observation_bounds(w)
+        return np.clip(out, low, high, out=out)
 
     async def act(self, action: Any, session: Session) -> None:
         if self.action_fn is not None:
@@ -210,6 +212,19 @@ class TradingMappings:
             "step": int(snapshot[STEP]) if snapshot.shape[0] > STEP else session.steps,
             "episode_index": int(session.episode_index),
         }
+
+
+@functools.lru_cache(maxsize=8)
+def observation_bounds(window: int) -> tuple[np.ndarray, np.ndarray]:
+    """(low, high) of the default observation for ``window`` candles."""
+    low = np.zeros((window, 5), dtype=np.float32)
+    high = np.full((window, 5), window, dtype=np.float32)  # a volume ratio is at most the window length
+    low[:, :4], high[:, :4] = -PRICE_PCT_LIMIT, PRICE_PCT_LIMIT
+    position_low = np.array([-1.0, -PNL_PCT_LIMIT, 0.0], dtype=np.float32)
+    position_high = np.array([1.0, PNL_PCT_LIMIT, 1.0], dtype=np.float32)
+    low, high = np.concatenate([low.ravel(), position_low]), np.concatenate([high.ravel(), position_high])
+    low.flags.writeable = high.flags.writeable = False  # shared by every call
+    return low, high
 
 
 async def close_all(session: Session) -> None:

@@ -93,8 +93,8 @@ class NodePeer:
         node: str | None = None,
     ):
         command = node_command(node)
-        self._log_dir = tempfile.TemporaryDirectory(prefix="py_engine_rust_gym-peer-")
-        self.log_path = Path(self._log_dir.name) / "peer.log"
+        fd, name = tempfile.mkstemp(prefix="py_engine_rust_gym-peer-", suffix=".log")
+        self.log_path = Path(name)
         argv = [
             *command,
             str(peer_dir() / _NODE_PEER),
@@ -106,14 +106,13 @@ class NodePeer:
             f"{connect_timeout:g}",
             *args,
         ]
-        with open(self.log_path, "wb") as log:
-            try:
-                self.proc = subprocess.Popen(
-                    argv, stdin=subprocess.DEVNULL, stdout=log, stderr=subprocess.STDOUT
-                )
-            except BaseException:
-                self._log_dir.cleanup()
-                raise
+        try:
+            self.proc = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=fd, stderr=subprocess.STDOUT)
+        except BaseException:
+            self.log_path.unlink(missing_ok=True)
+            raise
+        finally:
+            os.close(fd)
 
     @property
     def pid(self) -> int:
@@ -139,7 +138,7 @@ class NodePeer:
             except subprocess.TimeoutExpired:
                 self.proc.kill()
                 self.proc.wait()
-        self._log_dir.cleanup()
+        self.log_path.unlink(missing_ok=True)
         return self.proc.returncode
 
 
