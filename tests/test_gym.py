@@ -3,6 +3,7 @@
 import os
 import re
 import signal
+import subprocess
 import sys
 import threading
 import time
@@ -535,3 +536,29 @@ def test_close_leaves_no_thread_or_child_process():
     assert children() <= before
     with pytest.raises(RuntimeError, match="the environment is closed"):
         single.step(HOLD)
+
+
+FORK_SCRIPT = """
+import os, sys
+sys.path.insert(0, sys.argv[1])
+from py_engine_rust_gym import TradingUIEnv, engines
+env = TradingUIEnv(launch_peer=True, verbose=False)
+env.close()
+pid = os.fork()
+if pid == 0:
+    os._exit(10 + engines.listening("127.0.0.1", env.port))
+_, status = os.waitpid(pid, 0)
+print(engines.listening("127.0.0.1", env.port), os.waitstatus_to_exitcode(status))
+"""
+
+
+def test_a_forked_child_does_not_reuse_the_parents_engines(tmp_path):
+    # The child has none of the parent's engine threads: reusing an engine there would hang.
+    done = subprocess.run(
+        [sys.executable, "-c", FORK_SCRIPT, str(Path(prg.__file__).parent.parent)],
+        capture_output=True,
+        text=True,
+        timeout=60,
+    )
+    assert done.returncode == 0, done.stderr
+    assert done.stdout == "True 10\n"

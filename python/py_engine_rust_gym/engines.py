@@ -8,6 +8,7 @@ the previous environment on that address has been closed (or collected: its fina
 
 from __future__ import annotations
 
+import os
 import socket
 import threading
 from collections.abc import Callable, Coroutine
@@ -23,6 +24,18 @@ _engines: dict[tuple[str, int], RustEngineAsync] = {}
 _owners: dict[tuple[str, int], object] = {}  # the token of the environment using each engine
 
 _FREE_PORT_ATTEMPTS = 5
+
+
+def _forget_after_fork() -> None:
+    # A forked child has none of the parent's engine threads, so it must not reuse the parent's engines;
+    # their listening sockets are still open in it, so a new engine on such a port fails to bind.
+    global _lock
+    _lock = threading.Lock()
+    _engines.clear()
+    _owners.clear()
+
+
+os.register_at_fork(after_in_child=_forget_after_fork)
 
 
 def free_port(host: str) -> int:

@@ -141,26 +141,29 @@ class TradingMappings:
         if self.observation_fn is not None:
             return self.observation_fn(window, snapshot, session)
         w = self.window_length(session.config)
-        rows = window[-w:, :5] if window.ndim == 2 and window.shape[1] >= 5 else np.zeros((0, 5))
-        if 0 < rows.shape[0] < w:
-            rows = np.concatenate([np.repeat(rows[:1], w - rows.shape[0], axis=0), rows])
         out = np.zeros(w * 5 + POSITION_FEATURES, dtype=np.float32)
-        if rows.shape[0]:
-            feats = np.empty((w, 5))
-            last_close = rows[-1, 3]
-            feats[:, :4] = (rows[:, :4] / last_close - 1.0) * 100.0 if last_close else 0.0
-            mean_volume = rows[:, 4].mean()
-            feats[:, 4] = rows[:, 4] / mean_volume if mean_volume > 0 else 0.0
-            out[: w * 5] = feats.ravel()
-        equity = float(snapshot[EQUITY]) if snapshot.shape[0] > EQUITY else 0.0
-        unrealized = float(snapshot[2]) if snapshot.shape[0] > 2 else 0.0
+        if window.ndim == 2 and window.shape[0] and window.shape[1] >= 5:
+            rows = window[-w:, :5]
+            if rows.shape[0] < w:
+                rows = np.concatenate([np.repeat(rows[:1], w - rows.shape[0], axis=0), rows])
+            # Few NumPy calls over the whole window: this runs for every env-step.
+            last_close = float(rows[-1, 3])
+            mean_volume = float(rows[:, 4].sum()) / w
+            price_scale = 100.0 / last_close if last_close else 0.0
+            scale = np.array([price_scale] * 4 + [1.0 / mean_volume if mean_volume > 0 else 0.0])
+            origin = np.array([last_close] * 4 + [0.0])
+            out[: w * 5] = ((rows - origin) * scale).ravel()
+        size = snapshot.shape[0]
+        equity = float(snapshot[EQUITY]) if size > EQUITY else 0.0
+        unrealized = float(snapshot[2]) if size > 2 else 0.0
         length = session.config.get("episode_length")
-        step = float(snapshot[STEP]) if snapshot.shape[0] > STEP else 0.0
         out[w * 5] = session.side
         out[w * 5 + 1] = 100.0 * unrealized / equity if equity else 0.0
-        out[w * 5 + 2] = step / length if isinstance(length, (int, float)) and length > 0 else 0.0
+        if size > STEP and isinstance(length, (int, float)) and length > 0:
+            out[w * 5 + 2] = float(snapshot[STEP]) / length
         low, high = observation_bounds(w)
-        return np.clip(out, low, high, out=out)
+        np.maximum(out, low, out=out)
+        return np.minimum(out, high, out=out)
 
     async def act(self, action: Any, session: Session) -> None:
         if self.action_fn is not None:
