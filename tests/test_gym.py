@@ -562,3 +562,31 @@ def test_a_forked_child_does_not_reuse_the_parents_engines(tmp_path):
     )
     assert done.returncode == 0, done.stderr
     assert done.stdout == "True 10\n"
+
+
+# ---- candles and commands ---------------------------------------------------------------------------------
+
+
+def walk(rows: int) -> np.ndarray:
+    close = 50.0 + np.cumsum(np.random.default_rng(7).normal(0, 0.2, rows))
+    return np.column_stack([close, close + 0.1, close - 0.1, close, np.full(rows, 1000.0)])
+
+
+@pytest.mark.parametrize("vector", [False, True], ids=["env", "vector"])
+def test_candles_are_loaded_before_the_configuration_is_read(vector):
+    candles = walk(300)
+    if vector:
+        env = TradingUIVectorEnv(2, launch_peer=True, verbose=False, candles=candles)
+    else:
+        env = TradingUIEnv(launch_peer=True, verbose=False, candles=candles)
+    try:
+        assert env.config["candles"] == 300 and env.config["candle_source"] == "init_candles"
+        ohlc = env.command("get_ohlc")
+        for got in ohlc if vector else [ohlc]:
+            np.testing.assert_array_equal(got, candles)
+        env.reset(seed=0)
+        first = env.command("get_snapshot")
+        closes = [s[7] for s in first] if vector else [first[7]]
+        assert all(c in candles[:, 3] for c in closes)
+    finally:
+        env.close()

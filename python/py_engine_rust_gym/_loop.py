@@ -33,7 +33,13 @@ class LoopThread:
         if not self._thread.is_alive():
             coro.close()
             raise RuntimeError("the environment is closed")
-        return asyncio.run_coroutine_threadsafe(coro, self.loop).result()
+        future = asyncio.run_coroutine_threadsafe(coro, self.loop)
+        try:
+            return future.result()
+        except BaseException:
+            # Interrupted (KeyboardInterrupt): the work must not go on behind the caller's back.
+            future.cancel()
+            raise
 
     def cpu_time(self) -> float:
         """CPU seconds the loop's thread has used so far."""

@@ -7,6 +7,7 @@ from collections.abc import Sequence
 from typing import Any
 
 import gymnasium as gym
+import numpy as np
 
 from . import engines
 from ._loop import LoopThread
@@ -28,6 +29,9 @@ class TradingUIEnv(TradingMappings, gym.Env):
       before connecting fails construction at once with its log tail.
     - ``launch_peer=False`` waits for an external peer, such as the page in a browser tab: unless
       ``serve_page=False``, the bundled page is served on a free loopback port and its URL printed.
+
+    ``candles`` (rows of open, high, low, close, volume) are loaded into the peer with ``init_candles``
+    once it connects, before its configuration is read. ``command(name, ...)`` runs any other command.
 
     Mappings (see ``py_engine_rust_gym.mapping``): ``observation_fn``/``observation_space``,
     ``action_fn``/``action_space``, ``reward_fn``, ``terminated_fn``, or the methods of the same purpose in a
@@ -59,6 +63,7 @@ class TradingUIEnv(TradingMappings, gym.Env):
         peer_args: Sequence[str] = (),
         node: str | None = None,
         serve_page: bool = True,
+        candles: np.ndarray | None = None,
         connect_timeout: float | None = None,
         reconnect_timeout: float = 30.0,
         call_timeout: float | None = None,
@@ -123,7 +128,7 @@ class TradingUIEnv(TradingMappings, gym.Env):
                 max_episode_steps=max_episode_steps,
                 verbose=verbose,
             )
-            config = self._loop.run(self._session.connect(connect_timeout))
+            config = self._loop.run(self._session.connect(connect_timeout, candles))
             self.observation_space, self.action_space = self.make_spaces(config)
         except BaseException:
             self.close()
@@ -155,6 +160,11 @@ class TradingUIEnv(TradingMappings, gym.Env):
 
     def step(self, action: Any) -> tuple[Any, float, bool, bool, dict[str, Any]]:
         return self._loop.run(self._session.step(action))
+
+    def command(self, name: str, *args: Any, **kwargs: Any) -> Any:
+        """Runs one engine command (``"get_snapshot"``, ``"fetch_events"``, ...) and returns its result,
+        with the environment's error handling and its wait for a lost peer."""
+        return self._loop.run(self._session.call(name, *args, **kwargs))
 
     def loop_cpu_time(self) -> float:
         """CPU seconds the environment's event-loop thread has used so far (for measuring overhead)."""

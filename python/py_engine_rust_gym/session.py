@@ -105,11 +105,13 @@ class Session:
     def _log_tail(self) -> str:
         return self.peer.log_tail() if self.peer is not None else ""
 
-    async def connect(self, timeout: float) -> dict[str, Any]:
-        """Waits for the peer, then reads its configuration."""
+    async def connect(self, timeout: float, candles: np.ndarray | None = None) -> dict[str, Any]:
+        """Waits for the peer, loads ``candles`` into it if given, then reads its configuration."""
         if not await self.wait_for_peer(timeout):
             why = self.peer_exit() or f"no UI peer connected to {self.url} within {timeout:g} s"
             raise PeerError(why, self._log_tail())
+        if candles is not None:
+            await self.call("init_candles", candles)
         text = await self.call("get_rl_config")
         try:
             config = json.loads(text)

@@ -40,7 +40,7 @@ class TradingUIVectorEnv(TradingMappings, gym.vector.VectorEnv):
     market and differ in the episodes they draw. ``reset(seed=s)`` seeds sub-environment i with s + i.
     ``options`` may hold ``episode_type`` and ``episode_index`` (one value for all, or one per
     sub-environment) and Gymnasium's ``reset_mask``. The ``episode_type`` attribute drives resets without
-    options, autoresets included.
+    options, autoresets included. ``command(name, ...)`` runs an engine command on every sub-environment.
     """
 
     metadata: dict[str, Any] = {"render_modes": [], "autoreset_mode": AutoresetMode.NEXT_STEP}
@@ -56,6 +56,7 @@ class TradingUIVectorEnv(TradingMappings, gym.vector.VectorEnv):
         peer_args: Sequence[str] = (),
         node: str | None = None,
         serve_page: bool = True,
+        candles: np.ndarray | None = None,
         connect_timeout: float | None = None,
         reconnect_timeout: float = 30.0,
         call_timeout: float | None = None,
@@ -132,7 +133,7 @@ class TradingUIVectorEnv(TradingMappings, gym.vector.VectorEnv):
                 lines.append(describe(url, wanted is None, reused, peer, self._resources.page, peer_seed))
             if verbose:
                 print("\n".join(lines), flush=True)
-            configs = self._gather([s.connect(connect_timeout) for s in self.sessions])
+            configs = self._gather([s.connect(connect_timeout, candles) for s in self.sessions])
             self.single_observation_space, self.single_action_space = self.make_spaces(configs[0])
             self.observation_space = batch_space(self.single_observation_space, num_envs)
             self.action_space = batch_space(self.single_action_space, num_envs)
@@ -229,6 +230,10 @@ class TradingUIVectorEnv(TradingMappings, gym.vector.VectorEnv):
 
     def _copy_observations(self) -> Any:
         return deepcopy(self._observations)
+
+    def command(self, name: str, *args: Any, **kwargs: Any) -> list[Any]:
+        """Runs one engine command on every sub-environment concurrently; the results, in order."""
+        return self._gather([s.call(name, *args, **kwargs) for s in self.sessions])
 
     def loop_cpu_time(self) -> float:
         """CPU seconds the event-loop thread has used so far (for measuring overhead)."""
