@@ -4,7 +4,7 @@ from __future__ import annotations
 
 import asyncio
 import weakref
-from collections.abc import Awaitable, Sequence
+from collections.abc import Awaitable, Callable, Sequence
 from copy import deepcopy
 from typing import Any, TypeVar
 
@@ -133,7 +133,7 @@ class TradingUIVectorEnv(TradingMappings, gym.vector.VectorEnv):
                 lines.append(describe(url, wanted is None, reused, peer, self._resources.page, peer_seed))
             if verbose:
                 print("\n".join(lines), flush=True)
-            configs = self._gather([s.connect(connect_timeout, candles) for s in self.sessions])
+            configs = self._gather(lambda: [s.connect(connect_timeout, candles) for s in self.sessions])
             self.single_observation_space, self.single_action_space = self.make_spaces(configs[0])
             self.observation_space = batch_space(self.single_observation_space, num_envs)
             self.action_space = batch_space(self.single_action_space, num_envs)
@@ -158,8 +158,10 @@ class TradingUIVectorEnv(TradingMappings, gym.vector.VectorEnv):
         """Process ids of the peers this environment launched (None where it launched none)."""
         return [s.peer.pid if s.peer is not None else None for s in self.sessions]
 
-    def _gather(self, coros: list[Awaitable[T]]) -> list[T]:
-        return self._loop.run(_gather_all(coros))
+    def _gather(self, make: Callable[[], list[Awaitable[T]]]) -> list[T]:
+        """Runs the awaitables ``make`` returns concurrently on the loop; made there, so that none is left
+        unawaited when the loop refuses work."""
+        return self._loop.run(_gather_all(make))
 
     def reset(
         self, *, seed: int | Sequence[int | None] | None = None, options: dict[str, Any] | None = None
@@ -188,7 +190,8 @@ class TradingUIVectorEnv(TradingMappings, gym.vector.VectorEnv):
         for i in chosen:
             if seeds[i] is not None:
                 self.sessions[i].np_random = seeding.np_random(seeds[i])[0]
-        results = self._gather([self.sessions[i].reset(types[i], _index(indices[i])) for i in chosen])
+        picks = [(self.sessions[i], types[i], _index(indices[i])) for i in chosen]
+        results = self._gather(lambda: [s.reset(t, index) for s, t, index in picks])
         infos: dict[str, Any] = {}
         obs_list = [None] * n
         for i, (obs, info) in zip(chosen, results, strict=True):
@@ -200,11 +203,13 @@ class TradingUIVectorEnv(TradingMappings, gym.vector.VectorEnv):
 
     def step(self, actions: Any) -> tuple[Any, np.ndarray, np.ndarray, np.ndarray, dict[str, Any]]:
         n = self.num_envs
-        coros = []
-        for i, action in enumerate(iterate(self.action_space, actions)):
-            s = self.sessions[i]
-            coros.append(s.reset(self.episode_type) if self._autoreset[i] else s.step(action))
-        results = self._gather(coros)
+        plan = list(
+            zip(self.sessions, self._autoreset.tolist(), iterate(self.action_space, actions), strict=True)
+        )
+        episode_type = self.episode_type
+        results = self._gather(
+            lambda: [s.reset(episode_type) if reset else s.step(a) for s, reset, a in plan]
+        )
         rewards = np.zeros(n, dtype=np.float64)
         terminated = np.zeros(n, dtype=np.bool_)
         truncated = np.zeros(n, dtype=np.bool_)
@@ -233,7 +238,7 @@ class TradingUIVectorEnv(TradingMappings, gym.vector.VectorEnv):
 
     def command(self, name: str, *args: Any, **kwargs: Any) -> list[Any]:
         """Runs one engine command on every sub-environment concurrently; the results, in order."""
-        return self._gather([s.call(name, *args, **kwargs) for s in self.sessions])
+        return self._gather(lambda: [s.call(name, *args, **kwargs) for s in self.sessions])
 
     def loop_cpu_time(self) -> float:
         """CPU seconds the event-loop thread has used so far (for measuring overhead)."""
@@ -245,9 +250,9 @@ class TradingUIVectorEnv(TradingMappings, gym.vector.VectorEnv):
         self._finalizer()
 
 
-async def _gather_all(coros: list[Awaitable[T]]) -> list[T]:
+async def _gather_all(make: Callable[[], list[Awaitable[T]]]) -> list[T]:
     """Runs all to the end, then raises the first failure: no command is left running behind an error."""
-    results = await asyncio.gather(*coros, return_exceptions=True)
+    results = await asyncio.gather(*make(), return_exceptions=True)
     for r in results:
         if isinstance(r, BaseException):
             raise r
