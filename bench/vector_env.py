@@ -93,13 +93,33 @@ def worker_pids(kind: str, envs) -> list[int]:
     return [p.pid for p in envs.processes] if kind == "async" else []
 
 
-def measure(kind: str, n: int, seconds: float, context: str | None, build: Path) -> dict:
-    from common import free_ports
+def listen_ports(n: int) -> list[int]:
+    """n free ports below the ephemeral range. bench_peer keeps connecting while the engines start (the
+    workers of AsyncVectorEnv take seconds), and each attempt takes an ephemeral source port, which may be
+    one an engine is about to listen on."""
+    import random
+    import socket
 
+    with open("/proc/sys/net/ipv4/ip_local_port_range") as f:
+        low = int(f.read().split()[0])
+    ports: list[int] = []
+    for port in random.Random(os.getpid()).sample(range(max(1024, low - 12000), low), 400):
+        with socket.socket() as s:
+            try:
+                s.bind(("127.0.0.1", port))
+            except OSError:
+                continue
+        ports.append(port)
+        if len(ports) == n:
+            return ports
+    raise RuntimeError(f"no {n} free ports below {low}")
+
+
+def measure(kind: str, n: int, seconds: float, context: str | None, build: Path) -> dict:
     peer_bin = build / "bench" / "bench_peer"
     if not peer_bin.exists():
         raise SystemExit(f"{peer_bin} is missing: build it with bench/run.sh (cmake -DENGINE_BENCH=ON)")
-    ports = free_ports(n + 1 if kind == "async" else n)
+    ports = listen_ports(n + 1 if kind == "async" else n)
     argv = [str(peer_bin), "--threads", "1", "--max-seconds", "300"]
     for p in ports:
         argv += ["--port", str(p)]
@@ -225,7 +245,7 @@ def goals(fig: dict) -> list[tuple[str, str, bool]]:
     ]
 
 
-def markdown(fig: dict, rounds: int, seconds: float, context: str | None) -> str:
+def markdown(fig: dict, rounds: int, seconds: float, context: str | None, load: tuple) -> str:
     row = lambda cells: "| " + " | ".join(str(c) for c in cells) + " |"  # noqa: E731
     L = ["## Vector environments: N trading UIs stepped from Python", ""]
     L.append(
@@ -264,9 +284,10 @@ def markdown(fig: dict, rounds: int, seconds: float, context: str | None) -> str
             )
     L.append("")
     L.append(
-        f"Medians of {rounds} interleaved rounds of {seconds:g} s each; every run is a fresh process with "
-        "its own bench_peer (one thread, one connection per engine, canned answers), started after "
-        f"{WARMUP_STEPS} warm-up steps. A step sends each sub-environment's action (random, from one "
+        f"Medians of {rounds} interleaved rounds of {seconds:g} s each, timed after {WARMUP_STEPS} warm-up "
+        "steps; every run is a fresh process with its own bench_peer (one thread, one connection per engine, "
+        f"canned answers). Load average (1 min) {load[0]:.2f} before, {load[1]:.2f} after. "
+        "A step sends each sub-environment's action (random, from one "
         "seeded sequence: hold, long, short, close; entries cost one `place_ticket` round trip) and one "
         "`step_and_sync`; every 100 steps a sub-environment truncates and autoresets (`reset_episode` + "
         "`step_and_sync`). Loop-thread CPU: the environments' asyncio threads (one for "
@@ -295,10 +316,11 @@ def main() -> None:
     if a.mode == "measure":
         print(json.dumps(measure(a.kind, a.n, a.seconds, a.context, build)), flush=True)
         return
+    load_before = os.getloadavg()[0]
     samples = run_rounds(a.counts, a.rounds, a.seconds, a.context, build)
     fig = summarize(samples, a.counts)
     g = goals(fig)
-    md = markdown(fig, a.rounds, a.seconds, a.context)
+    md = markdown(fig, a.rounds, a.seconds, a.context, (load_before, os.getloadavg()[0]))
     out = Path(a.out)
     out.mkdir(parents=True, exist_ok=True)
     (out / "vector_env.md").write_text(md)
