@@ -137,7 +137,9 @@ class TradingUIVectorEnv(TradingMappings, gym.vector.VectorEnv):
             self.single_observation_space, self.single_action_space = self.make_spaces(configs[0])
             self.observation_space = batch_space(self.single_observation_space, num_envs)
             self.action_space = batch_space(self.single_action_space, num_envs)
-            self._observations = create_empty_array(self.single_observation_space, n=num_envs, fn=np.zeros)
+            self._observations: Any = create_empty_array(
+                self.single_observation_space, n=num_envs, fn=np.zeros
+            )
             self._env_obs: list[Any] = [self.single_observation_space.sample() for _ in range(num_envs)]
             self._autoreset = np.zeros(num_envs, dtype=np.bool_)
         except BaseException:
@@ -207,7 +209,7 @@ class TradingUIVectorEnv(TradingMappings, gym.vector.VectorEnv):
             zip(self.sessions, self._autoreset.tolist(), iterate(self.action_space, actions), strict=True)
         )
         episode_type = self.episode_type
-        results = self._gather(
+        results: list[Any] = self._gather(
             lambda: [s.reset(episode_type) if reset else s.step(a) for s, reset, a in plan]
         )
         rewards = np.zeros(n, dtype=np.float64)
