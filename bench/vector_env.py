@@ -307,7 +307,7 @@ def main() -> None:
     ap.add_argument("--counts", type=int, nargs="+", default=[4, 16])
     ap.add_argument("--rounds", type=int, default=3)
     ap.add_argument("--seconds", type=float, default=4.0, help="timed stepping per run")
-    ap.add_argument("--context", default="spawn", help="AsyncVectorEnv's multiprocessing context")
+    ap.add_argument("--context", default=None, help="AsyncVectorEnv's multiprocessing context (default: the platform's)")
     ap.add_argument("--kind", choices=KINDS, help="measure: which environment")
     ap.add_argument("--n", type=int, help="measure: how many sub-environments")
     ap.add_argument("--out", default=str(BENCH / "results"), help="where vector_env.md and .json go")
