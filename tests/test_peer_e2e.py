@@ -654,7 +654,14 @@ class Browser:
 PAGE_STATE = ("({state: document.getElementById('status').dataset.state,"
               " counts: document.getElementById('counts').textContent,"
               " handshake: document.getElementById('handshake').textContent,"
-              " log: document.getElementById('log').textContent})")
+              " log: document.getElementById('log').textContent,"
+              " results: [...document.querySelectorAll('#results tr')].map((r) => [...r.cells].map((c) => c.textContent)),"
+              " resultsSummary: document.getElementById('results-summary').textContent})")
+
+
+def log_texts(log: str) -> list[str]:
+    """The page's log lines, newest first, without their time stamps."""
+    return [line.split("  ", 1)[1] for line in log.splitlines()]
 
 
 async def drive_episode(engine: RustEngineAsync) -> list[tuple[str, Any]]:
@@ -805,6 +812,14 @@ def test_page_in_chromium_serves_a_whole_episode_like_the_node_peer(tmp_path):
             state = await browser.evaluate(session, PAGE_STATE)
             assert (state["state"], state["counts"], state["handshake"]) == (
                 "open", f"{len(answers)} requests, 0 errors", "engine library 0.1.0")
+            # The episode's result is on the page, as end_session reported it.
+            summary = next(result for name, result in answers if name == "end_session")[0]
+            assert state["results"] == [
+                ["episode", "steps", "pnl", "return %", "won/lost"],
+                ["train 2", "200", f"{summary[4] - summary[3]:+.2f}", f"{summary[6]:+.3f}",
+                 f"{int(summary[8])}/{int(summary[9])}"],
+            ]
+            assert state["resultsSummary"] == f"train: 1, mean {summary[6]:+.3f} %"
             # It connected once, with its real Origin header.
             handshakes = browser.page_events(session, "Network.webSocketWillSendHandshakeRequest")
             assert [h["request"]["headers"]["Origin"] for h in handshakes] == [pages.origin]
@@ -815,6 +830,109 @@ def test_page_in_chromium_serves_a_whole_episode_like_the_node_peer(tmp_path):
             pages.close()
 
     run(main(), timeout=90)
+
+
+HANDSHAKE_TEXT = '{"type":"handshake","python_library_version":"0.1.0"}'
+
+
+def test_page_logs_a_lost_engine_once_retries_quietly_and_comes_back(tmp_path):
+    from websockets.asyncio.server import serve
+
+    async def main():
+        port = free_port()
+        greeted: asyncio.Queue = asyncio.Queue()
+
+        # A stand-in engine that greets the page and keeps it until the test drops it.
+        async def greet(ws):
+            await ws.send(HANDSHAKE_TEXT)
+            await greeted.put(ws)
+            await ws.wait_closed()
+
+        pages = PageServer("127.0.0.1")
+        browser = Browser(tmp_path)
+        server = await serve(greet, "127.0.0.1", port)
+        try:
+            await browser.open()
+            session = await browser.new_page(pages.page(port))
+            first = await asyncio.wait_for(greeted.get(), 15)
+            # The engine goes away: its connection ends without a close frame and nothing listens any more.
+            first.transport.abort()
+            server.close()
+            await server.wait_closed()
+            attempts_before = len(browser.page_events(session, "Network.webSocketCreated"))
+            for _ in range(100):
+                if len(browser.page_events(session, "Network.webSocketCreated")) >= attempts_before + 3:
+                    break
+                await asyncio.sleep(0.1)
+            else:
+                pytest.fail("the page did not retry three times in 10 s")
+            state = await browser.evaluate(session, PAGE_STATE)
+            assert state["state"] != "open"
+            assert log_texts(state["log"]) == ["connection closed (code 1006); reconnecting every 1 s",
+                                               "handshake received"]
+
+            server = await serve(greet, "127.0.0.1", port)
+            await asyncio.wait_for(greeted.get(), 15)
+            for _ in range(50):
+                state = await browser.evaluate(session, PAGE_STATE)
+                if state["state"] == "open":
+                    break
+                await asyncio.sleep(0.1)
+            assert state["state"] == "open"
+            assert log_texts(state["log"]) == ["handshake received",
+                                               "connection closed (code 1006); reconnecting every 1 s",
+                                               "handshake received"]
+        finally:
+            server.close()
+            await server.wait_closed()
+            await browser.close()
+            pages.close()
+
+    run(main(), timeout=60)
+
+
+PACE_MS = 300
+SET_PACE = ("(() => { const input = document.getElementById('pace'); input.value = '%d';"
+            " input.dispatchEvent(new Event('input')); return document.getElementById('pace-value').textContent; })()")
+
+
+def test_page_holds_each_step_back_by_its_pace(tmp_path):
+    async def main():
+        port = free_port()
+        engine = RustEngineAsync("127.0.0.1", port)
+        await engine.start()
+        pages = PageServer("127.0.0.1")
+        browser = Browser(tmp_path)
+        try:
+            await browser.open()
+            connected = engine.wait_connected(timeout_secs=20)
+            session = await browser.new_page(f"{pages.page(port)}&pace={PACE_MS}")
+            await connected
+            await engine.reset_episode(0, "train")
+            loop = asyncio.get_running_loop()
+            started = loop.time()
+            await engine.step_and_sync()
+            await engine.step_next()
+            assert loop.time() - started >= 2 * PACE_MS / 1000
+            assert await browser.evaluate(session, "document.getElementById('pace-value').textContent") == \
+                f"{PACE_MS} ms/step"
+            # The control in the header sets it while the run goes on; 0 is full speed.
+            assert await browser.evaluate(session, SET_PACE % 0) == "full speed"
+            await engine.step_and_sync()
+            await engine.get_snapshot()
+            state = await browser.evaluate(session, PAGE_STATE)
+            timed = [re.fullmatch(r"#\d+ (\w+) ok \(([\d.]+) ms\)", line).groups() for line in log_texts(state["log"])
+                     if line.startswith("#")]
+            names = [name for name, _ in timed]
+            assert names == ["get_snapshot", "step_and_sync", "step_next", "step_and_sync", "reset_episode"]
+            paced = [float(ms) for name, ms in timed[2:4]]
+            assert min(paced) >= PACE_MS, timed
+            assert float(timed[1][1]) < PACE_MS, timed
+        finally:
+            await browser.close()
+            pages.close()
+
+    run(main(), timeout=60)
 
 
 def test_page_from_another_origin_is_refused_and_never_connects(tmp_path, capfd):
