@@ -2,7 +2,8 @@
 // engine is doing with it. Open as http://127.0.0.1:PORT/peer/?engine=ws://127.0.0.1:8765
 // (the engine refuses pages from file:// and from non-local origins).
 // Parameters: engine (URL), seed, pace (milliseconds each step is held back,
-// so a person can follow a run; also set from the header).
+// so a person can follow a run; also set from the header), and the episode
+// layout train_episodes, test_episodes, episode_length (as node-peer.mjs has).
 
 import { FnId, FrameKind } from './protocol.js';
 import { Market, SNAPSHOT_FIELDS } from './market.js';
@@ -18,7 +19,13 @@ const MAX_PACE_MS = 2000;
 const MAX_RESULTS = 100;
 
 const $ = (id) => document.getElementById(id);
-const market = new Market({ seed });
+const layout = {};
+for (const [param, key] of [['train_episodes', 'trainEpisodes'], ['test_episodes', 'testEpisodes'],
+  ['episode_length', 'episodeLength']]) {
+  const value = Number(params.get(param));
+  if (params.has(param) && Number.isInteger(value) && value >= 1) layout[key] = value;
+}
+const market = new Market({ seed, ...layout });
 const sleep = (ms) => new Promise((r) => setTimeout(r, ms));
 
 // ---- pace ---------------------------------------------------------------
