@@ -5,7 +5,7 @@
 // so a person can follow a run; also set from the header), and the episode
 // layout train_episodes, test_episodes, episode_length (as node-peer.mjs has).
 
-import { FnId, FrameKind } from './protocol.js';
+import { FrameKind } from './protocol.js';
 import { Market, SNAPSHOT_FIELDS } from './market.js';
 import { UiPeer } from './peer.js';
 
@@ -35,17 +35,7 @@ function clampPace(ms) {
   return Number.isFinite(ms) ? Math.min(MAX_PACE_MS, Math.max(0, Math.round(ms))) : 0;
 }
 
-// Only the steps wait: every other command answers at once, so a paced run
-// looks like the market moving at that speed.
-const handlers = market.handlers();
-for (const fnId of [FnId.step_next, FnId.step_and_sync]) {
-  const answer = handlers[fnId];
-  handlers[fnId] = async (payload) => {
-    if (paceMs > 0) await sleep(paceMs);
-    return answer(payload);
-  };
-}
-const peer = new UiPeer({ handlers });
+const peer = new UiPeer({ handlers: market.handlers({ pace: () => paceMs }) });
 
 const paceInput = $('pace');
 paceInput.max = String(MAX_PACE_MS);

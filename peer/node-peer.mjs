@@ -2,7 +2,7 @@
 //
 //   node peer/node-peer.mjs --url ws://127.0.0.1:8765 [--seed N]
 //        [--origin http://127.0.0.1] [--connect-timeout 20] [--sync-policy eager|deferred] [--verbose]
-//        [--train-episodes 8] [--test-episodes 2] [--episode-length 200]
+//        [--train-episodes 8] [--test-episodes 2] [--episode-length 200] [--pace MS]
 //
 // Retries until the engine listens (bounded by --connect-timeout seconds),
 // serves the simulated market, and exits 0 when the engine drops the
@@ -31,6 +31,7 @@ try {
       'train-episodes': { type: 'string', default: String(DEFAULTS.trainEpisodes) },
       'test-episodes': { type: 'string', default: String(DEFAULTS.testEpisodes) },
       'episode-length': { type: 'string', default: String(DEFAULTS.episodeLength) },
+      pace: { type: 'string', default: '0' },
       verbose: { type: 'boolean', default: false },
     },
   }).values;
@@ -54,8 +55,10 @@ if (typeof globalThis.WebSocket !== 'function') {
     'or Node 20 with --experimental-websocket');
 }
 
+const paceMs = Number(args.pace);
+if (!(paceMs >= 0 && paceMs <= 2000)) usage(`--pace must be 0 to 2000 milliseconds, got ${args.pace}`);
 const market = new Market({ seed, syncPolicy: args['sync-policy'], ...counts });
-const peer = new UiPeer({ handlers: market.handlers() });
+const peer = new UiPeer({ handlers: market.handlers({ pace: () => paceMs }) });
 
 peer.on('handshake', (h) => log(`connected to ${args.url}, engine library ${h.python_library_version}`));
 peer.on('protocol-error', (e) => log(`protocol error: ${e.message}`));

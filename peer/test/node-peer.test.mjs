@@ -281,6 +281,7 @@ describe('node-peer process', () => {
     ['no train episodes', ['--train-episodes', '0'], undefined, /--train-episodes must be a whole number >= 1, got 0/],
     ['a fractional test episode count', ['--test-episodes', '2.5'], undefined, /--test-episodes must be a whole number >= 1, got 2\.5/],
     ['an episode length that is no number', ['--episode-length', 'long'], undefined, /--episode-length must be a whole number >= 1, got long/],
+    ['a pace past 2 s', ['--pace', '2001'], undefined, /--pace must be 0 to 2000 milliseconds, got 2001/],
     // Node 22 and later have the WebSocket global unless it is switched off.
     ['node without a global WebSocket', [], ['--no-experimental-websocket'], /use Node 22 or later/],
   ];
