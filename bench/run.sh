@@ -9,7 +9,7 @@ export SETUP_SKIP_BROWSER=1  # the benchmarks need no browser
 source scripts/setup.sh
 
 step "benchmark dependencies"
-"$venv/bin/pip" install -q picows matplotlib cmake ninja
+"$venv/bin/pip" install -q picows matplotlib cmake ninja "gymnasium>=1.0"
 
 step "build (build/bench)"
 "$venv/bin/cmake" -S . -B build/bench -G Ninja -DCMAKE_MAKE_PROGRAM="$venv/bin/ninja" -DCMAKE_BUILD_TYPE=Release \
