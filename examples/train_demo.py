@@ -19,7 +19,6 @@ milliseconds a step), so a person can watch it trade; a page closed mid-run may 
 from __future__ import annotations
 
 import argparse
-import asyncio
 import importlib.util
 import math
 import socket
@@ -62,19 +61,6 @@ def layout_args(args: argparse.Namespace) -> list[str]:
     """How the peers cut the series into episodes."""
     return ["--train-episodes", str(args.train_episodes), "--test-episodes", str(args.test_episodes),
             "--episode-length", str(args.episode_length)]
-
-
-def load_into(sessions: list[Any], candles: np.ndarray) -> None:
-    """init_candles on every environment's UI, with the environments' own handling of a lost peer.
-
-    Runs on a loop of this thread: the environments' loops are idle between their synchronous calls, and
-    the engine answers on whichever loop awaits it.
-    """
-
-    async def load() -> None:
-        await asyncio.gather(*(s.call("init_candles", candles) for s in sessions))
-
-    asyncio.run(load())
 
 
 # ---- playing episodes -----------------------------------------------------------------------------------
@@ -239,11 +225,12 @@ def watch_on_page(args: argparse.Namespace, policy: Policy, candles: np.ndarray)
         print(f"\nopen this page in a browser on this machine to watch the trained policy on the test episodes:"
               f"\n\n    {url}\n\nwaiting up to {args.connect_timeout:g} s for it", flush=True)
         env = TradingUIEnv(args.host, port, serve_page=False, connect_timeout=args.connect_timeout,
-                           reconnect_timeout=args.connect_timeout, units=args.units)
+                           reconnect_timeout=args.connect_timeout, units=args.units, candles=candles)
         try:
             for index in range(args.test_episodes):
                 while True:
-                    load_into([env.session], candles)
+                    # Again for every episode: a page that came back between two episodes is a fresh one.
+                    env.command("init_candles", candles)
                     obs, _ = env.reset(options={"episode_type": "test", "episode_index": index})
                     first_step = env.session.snapshot[STEP]  # reset has already taken the episode's first step
                     pnl, steps, fresh = 0.0, 0, False
@@ -281,11 +268,11 @@ def run(args: argparse.Namespace) -> int:
 
     t_start = time.perf_counter()
     envs = TradingUIVectorEnv(args.envs, host=args.host, launch_peer=True, peer_seed=args.seed,
-                              peer_args=layout_args(args), node=args.node, units=args.units, verbose=False)
+                              peer_args=layout_args(args), node=args.node, units=args.units, candles=candles,
+                              verbose=False)
     try:
         print(f"{args.envs} engines on {', '.join(envs.urls)}, one headless UI peer each "
               f"(Node, pids {' '.join(str(p) for p in envs.peer_pids)})", flush=True)
-        load_into(envs.sessions, candles)
         initial = float(envs.config.get("initial_balance", 10000))
         obs_dim = int(np.prod(envs.single_observation_space.shape))
         policy = Policy(obs_dim, int(envs.single_action_space.n), hidden=args.hidden, seed=args.seed)

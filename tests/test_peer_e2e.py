@@ -757,8 +757,13 @@ def test_page_in_chromium_serves_a_whole_episode_like_the_node_peer(tmp_path):
             state = await browser.evaluate(session, PAGE_STATE)
             assert (state["state"], state["counts"], state["handshake"]) == (
                 "open", f"{len(answers)} requests, 0 errors", "engine library 0.1.0")
-            # The episode's result is on the page, as end_session reported it.
+            # The episode's result is on the page, as end_session reported it (drawn at the next frame).
             summary = next(result for name, result in answers if name == "end_session")[0]
+            for _ in range(50):
+                if len(state["results"]) == 2:
+                    break
+                await asyncio.sleep(0.1)
+                state = await browser.evaluate(session, PAGE_STATE)
             assert state["results"] == [
                 ["episode", "steps", "pnl", "return %", "won/lost"],
                 ["train 2", "200", f"{summary[4] - summary[3]:+.2f}", f"{summary[6]:+.3f}",

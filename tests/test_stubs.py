@@ -184,7 +184,7 @@ def test_the_wheel_installs_the_stub_package_and_nothing_beside_the_module(user_
     assert (stubs / "__init__.pyi").read_bytes() == SOURCE_STUB.read_bytes()
     # No loose py_engine_rust.pyi beside the extension: mypy never reads one from site-packages.
     assert sorted(p.name for p in purelib.glob("py_engine_rust*")) == [
-        "py_engine_rust-0.1.0.dist-info", "py_engine_rust-stubs", "py_engine_rust.abi3.so"
+        "py_engine_rust-0.1.0.dist-info", "py_engine_rust-stubs", "py_engine_rust.abi3.so", "py_engine_rust_gym"
     ]
 
 
