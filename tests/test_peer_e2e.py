@@ -12,6 +12,7 @@
 from __future__ import annotations
 
 import asyncio
+import contextlib
 import functools
 import http.server
 import json
@@ -736,21 +737,32 @@ async def node_answers(tmp_path: Path) -> list[tuple[str, Any]]:
         await asyncio.to_thread(peer.stop)
 
 
+@contextlib.asynccontextmanager
+async def page_on_engine(tmp_path: Path, query: str = ""):
+    """A started engine and the page, served from 127.0.0.1 and opened in Chromium, connected to it:
+    (engine, browser, the page's session, the page server). query is appended to the page's URL."""
+    port = free_port()
+    engine = RustEngineAsync("127.0.0.1", port)
+    await engine.start()
+    pages = PageServer("127.0.0.1")
+    browser = Browser(tmp_path)
+    try:
+        await browser.open()
+        connected = engine.wait_connected(timeout_secs=20)
+        session = await browser.new_page(pages.page(port) + query)
+        await connected
+        yield engine, browser, session, pages
+    finally:
+        await browser.close()
+        pages.close()
+
+
 def test_page_in_chromium_serves_a_whole_episode_like_the_node_peer(tmp_path):
     chromium_exe()
 
     async def main():
         reference = await node_answers(tmp_path)
-        port = free_port()
-        engine = RustEngineAsync("127.0.0.1", port)
-        await engine.start()
-        pages = PageServer("127.0.0.1")
-        browser = Browser(tmp_path)
-        try:
-            await browser.open()
-            connected = engine.wait_connected(timeout_secs=20)
-            session = await browser.new_page(pages.page(port))
-            await connected
+        async with page_on_engine(tmp_path) as (engine, browser, session, pages):
             answers = await drive_episode(engine)
             same_answers(answers, reference)
             # The page's own display saw every request and no error.
@@ -775,9 +787,6 @@ def test_page_in_chromium_serves_a_whole_episode_like_the_node_peer(tmp_path):
             assert [h["request"]["headers"]["Origin"] for h in handshakes] == [pages.origin]
             responses = browser.page_events(session, "Network.webSocketHandshakeResponseReceived")
             assert [r["response"]["status"] for r in responses] == [101]
-        finally:
-            await browser.close()
-            pages.close()
 
     run(main(), timeout=90)
 
@@ -853,16 +862,7 @@ SET_PACE = ("(() => { const input = document.getElementById('pace'); input.value
 
 def test_page_holds_each_step_back_by_its_pace(tmp_path):
     async def main():
-        port = free_port()
-        engine = RustEngineAsync("127.0.0.1", port)
-        await engine.start()
-        pages = PageServer("127.0.0.1")
-        browser = Browser(tmp_path)
-        try:
-            await browser.open()
-            connected = engine.wait_connected(timeout_secs=20)
-            session = await browser.new_page(f"{pages.page(port)}&pace={PACE_MS}")
-            await connected
+        async with page_on_engine(tmp_path, f"&pace={PACE_MS}") as (engine, browser, session, _):
             await engine.reset_episode(0, "train")
             loop = asyncio.get_running_loop()
             started = loop.time()
@@ -883,9 +883,6 @@ def test_page_holds_each_step_back_by_its_pace(tmp_path):
             paced = [float(ms) for name, ms in timed[2:4]]
             assert min(paced) >= PACE_MS, timed
             assert float(timed[1][1]) < PACE_MS, timed
-        finally:
-            await browser.close()
-            pages.close()
 
     run(main(), timeout=60)
 
