@@ -22,7 +22,7 @@ sys.path.insert(0, str(EXAMPLES))
 
 from learner import Batch, Policy, Reinforce, discounted_returns  # noqa: E402
 
-pytest.importorskip("py_engine_rust_gym", reason="the examples need the gym extra (scripts/setup.sh installs it)")
+# The demo's layer; scripts/setup.sh installs gymnasium, the wheel brings the package.
 from py_engine_rust_gym.peer import node_command, peer_dir  # noqa: E402
 
 
