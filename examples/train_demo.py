@@ -48,11 +48,11 @@ def load_candles() -> np.ndarray:
 
     Read straight from the package's CSV: importing gym_anytrading would load pandas for nothing.
     """
-    spec = importlib.util.find_spec("gym_anytrading")
-    if spec is None or not spec.submodule_search_locations:
+    package = importlib.util.find_spec("gym_anytrading")
+    if package is None or not package.submodule_search_locations:
         raise SystemExit("the demo's data comes with the gym-anytrading package: pip install gym-anytrading "
                          "(scripts/demo.sh installs it)")
-    path = Path(list(spec.submodule_search_locations)[0]) / "datasets" / "data" / f"{DATASET}.csv"
+    path = Path(list(package.submodule_search_locations)[0]) / "datasets" / "data" / f"{DATASET}.csv"
     # Columns: Time, Open, High, Low, Close, Volume.
     return np.loadtxt(path, delimiter=",", skiprows=1, usecols=(1, 2, 3, 4, 5), dtype=np.float64)
 
