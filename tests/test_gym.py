@@ -1,6 +1,7 @@
 """The Gymnasium layer against the bundled Node peer: API conformance, autoreset, hooks, failures, cleanup."""
 
 import os
+import pickle
 import re
 import signal
 import subprocess
@@ -591,3 +592,18 @@ def test_candles_are_loaded_before_the_configuration_is_read(vector):
         assert all(c in candles[:, 3] for c in closes)
     finally:
         env.close()
+
+
+@pytest.mark.parametrize(
+    "error, fields",
+    [
+        (EngineError("step_and_sync", "RpcError(seq=5, fnId=130, err=3, sub=0): gone"), ("command", "engine_text")),
+        (PeerError("no UI peer connected", "last line"), ("message", "log_tail")),
+    ],
+    ids=["EngineError", "PeerError"],
+)
+def test_errors_cross_process_boundaries_intact(error, fields):
+    """Rollout workers (Ray, multiprocessing) hand these back pickled; they must arrive as they left."""
+    back = pickle.loads(pickle.dumps(error))
+    assert (type(back), str(back)) == (type(error), str(error))
+    assert [getattr(back, f) for f in fields] == [getattr(error, f) for f in fields]

@@ -15,6 +15,10 @@ class EngineError(RuntimeError):
         self.command = command
         self.engine_text = engine_text
 
+    def __reduce__(self):
+        # Rebuilt from its two fields, so it crosses process boundaries (Ray, multiprocessing) intact.
+        return type(self), (self.command, self.engine_text)
+
 
 class PeerError(RuntimeError):
     """No UI peer to talk to: none connected in time, its process exited, or it went away and stayed away.
@@ -24,4 +28,8 @@ class PeerError(RuntimeError):
 
     def __init__(self, message: str, log_tail: str = ""):
         super().__init__(message + (f"\nlast lines of the UI peer's log:\n{log_tail}" if log_tail else ""))
+        self.message = message
         self.log_tail = log_tail
+
+    def __reduce__(self):
+        return type(self), (self.message, self.log_tail)
