@@ -82,6 +82,7 @@ def test_rollouts_on_a_two_node_cluster(tmp_path, capsys):
         }
         assert sorted(node_ids) == sorted(NODES)
         _two_iterations_one_worker_per_node(node_ids)
+        _worker_that_cannot_start(node_ids[NODES[0]])
         _dead_peer_replaced_once(node_ids[NODES[1]], tmp_path / "killed-once", capsys)
         _dead_peer_every_time_fails(node_ids[NODES[1]], tmp_path / "killed-always")
         assert rollout.peers_below(os.getpid()) == set()
@@ -179,6 +180,25 @@ def _check_stopped(stopped: dict, workers: list[dict]) -> None:
     assert stopped == {w["worker"]: {"pid": w["pid"], "peer_pids": w["peer_pids"]} for w in workers}
     pids = {w["pid"] for w in workers} | {p for w in workers for p in w["peer_pids"]}
     assert rollout.wait_gone(pids, GONE_SECS) == set()
+
+
+def _worker_that_cannot_start(node_id: str) -> None:
+    with pytest.raises(RolloutError) as failed:
+        RolloutPool(
+            1,
+            1,
+            rollout.linear,
+            STEPS,
+            env_kwargs={"peer_args": ["--no-such-option"]},
+            actor_options=[_pinned(NODES[0])],
+            start_timeout=45.0,
+        )
+    assert re.fullmatch(
+        rf"rollout worker 0 on {re.escape(socket.gethostname())} \(node {node_id[:12]}\): could not start "
+        r"its environments: PeerError: the UI peer process \(pid \d+\) exited with code 2\n"
+        r"last lines of the UI peer's log:\n\[ui peer\] Unknown option '--no-such-option'",
+        str(failed.value),
+    ), str(failed.value)
 
 
 def _failure_pattern(node_id: str, pid: int) -> re.Pattern:

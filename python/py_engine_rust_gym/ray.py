@@ -133,6 +133,9 @@ class RolloutWorker:
         self.rng = np.random.default_rng([seed, worker])
         self._failure: str | None = None
         self.envs: TradingUIVectorEnv | None = None
+        self._starts = np.ones(num_envs, dtype=np.bool_)
+        self._returns = np.zeros(num_envs)
+        self._lengths = np.zeros(num_envs, dtype=np.int64)
         try:
             if make_env is not None:
                 self.envs = make_env(num_envs)
@@ -145,12 +148,12 @@ class RolloutWorker:
             # Sub-environment i of worker w draws its episodes from seed + w * E + i: no two alike.
             self._obs, _ = self.envs.reset(seed=seed + worker * num_envs)
         except Exception as e:
+            # Raising here would kill the actor and bury this text in Ray's account of its death; the
+            # first call (describe) raises it instead, as a plain task error.
             if self.envs is not None:
                 self.envs.close()
-            raise self._error("could not start its environments", e) from e
-        self._starts = np.ones(num_envs, dtype=np.bool_)
-        self._returns = np.zeros(num_envs)
-        self._lengths = np.zeros(num_envs, dtype=np.int64)
+                self.envs = None
+            self._failure = str(self._error("could not start its environments", e))
 
     def _error(self, what: str, e: BaseException) -> RolloutError:
         # Only the text crosses the object store: some exception types cannot be rebuilt from their args.
@@ -161,7 +164,8 @@ class RolloutWorker:
 
     def describe(self) -> dict[str, Any]:
         """Where this worker runs: index, host, node id, process id, engine URLs and peer process ids."""
-        assert self.envs is not None
+        if self.envs is None:
+            raise RolloutError(self._failure)
         return {
             "worker": self.worker,
             "hostname": self.hostname,
@@ -174,9 +178,7 @@ class RolloutWorker:
     def collect(self, params: np.ndarray) -> Trajectories:
         """Runs ``steps`` steps of every environment with the policy at ``params``."""
         if self._failure is not None:
-            raise RolloutError(
-                f"rollout worker {self.worker} failed earlier and must be replaced: {self._failure}"
-            )
+            raise RolloutError(f"{self._failure} (an earlier failure; the worker must be replaced)")
         try:
             return self._collect(np.asarray(params))
         except Exception as e:
@@ -328,10 +330,9 @@ class RolloutPool:
         self._closed = False
         actors = [self._new_actor(i, options[i]) for i in range(num_workers)]
         try:
-            infos = _wait_all([a.describe.remote() for a in actors], start_timeout, "start")
+            infos = _wait_all([a.describe.remote() for a in actors], list(range(num_workers)), start_timeout)
         except BaseException:
-            for a in actors:
-                ray.kill(a, no_restart=True)
+            _stop(actors)
             raise
         self._slots = [_Slot(a, info) for a, info in zip(actors, infos, strict=True)]
 
@@ -367,7 +368,7 @@ class RolloutPool:
                     results[i] = ray.get(ref)
                     continue
                 except (ray.exceptions.RayError, RolloutError) as e:
-                    failure = _describe_failure(e)
+                    failure = _describe_failure(i, e)
             self.failures.append(failure)
             if attempt.retry:
                 raise RolloutError(f"{failure} (after one retry with a new actor)")
@@ -377,7 +378,10 @@ class RolloutPool:
                     file=sys.stderr,
                     flush=True,
                 )
-            self._replace(i)
+            try:
+                self._replace(i)
+            except RolloutError as e:
+                raise RolloutError(f"{failure}; and its replacement: {e}") from e
             self._submit(pending, i, params_ref, retry=True)
         return results  # type: ignore[return-value]
 
@@ -403,12 +407,12 @@ class RolloutPool:
         slot = self._slots[i]
         assert slot is not None
         self._slots[i] = None
-        _stop(slot.actor)
+        _stop([slot.actor])
         actor = self._new_actor(i, self._options[i])
         try:
-            (info,) = _wait_all([actor.describe.remote()], self.start_timeout, "restart")
+            (info,) = _wait_all([actor.describe.remote()], [i], self.start_timeout)
         except BaseException:
-            ray.kill(actor, no_restart=True)
+            _stop([actor])
             raise
         self._slots[i] = _Slot(actor, info)
 
@@ -421,13 +425,8 @@ class RolloutPool:
         self._closed = True
         slots = [s for s in self._slots if s is not None]
         self._slots = []
-        refs = [s.actor.close.remote() for s in slots]
-        ray.wait(refs, num_returns=len(refs), timeout=_CLOSE_GRACE_SECS)
-        stopped = {}
-        for s in slots:
-            ray.kill(s.actor, no_restart=True)
-            stopped[s.info["worker"]] = {"pid": s.info["pid"], "peer_pids": s.info["peer_pids"]}
-        return stopped
+        _stop([s.actor for s in slots])
+        return {s.info["worker"]: {"pid": s.info["pid"], "peer_pids": s.info["peer_pids"]} for s in slots}
 
     def __enter__(self) -> RolloutPool:
         return self
@@ -453,27 +452,34 @@ def _spawn(
     )
 
 
-def _stop(actor: Any) -> None:
-    """Lets the actor stop its peers (bounded), then ends its process."""
-    ray.wait([actor.close.remote()], timeout=_CLOSE_GRACE_SECS)
-    ray.kill(actor, no_restart=True)
+def _stop(actors: list[Any]) -> None:
+    """Lets the actors stop their peers (together, bounded), then ends their processes, engines and all."""
+    refs = [a.close.remote() for a in actors]
+    ray.wait(refs, num_returns=len(refs), timeout=_CLOSE_GRACE_SECS)
+    for a in actors:
+        ray.kill(a, no_restart=True)
 
 
-def _wait_all(refs: list[Any], timeout: float, what: str) -> list[Any]:
-    _, pending = ray.wait(refs, num_returns=len(refs), timeout=timeout)
-    if pending:
-        raise RolloutError(
-            f"{len(pending)} of {len(refs)} rollout workers did not {what} within {timeout:g} s "
-            "(is there a node with the resources their actor options ask for?)"
-        )
-    try:
-        return ray.get(refs)
-    except ray.exceptions.RayError as e:
-        raise RolloutError(_describe_failure(e)) from e
+def _wait_all(refs: list[Any], workers: list[int], timeout: float) -> list[Any]:
+    """The results of ``refs`` (calls to the actors of ``workers``), or RolloutError naming the first
+    worker that failed or did not answer within ``timeout`` seconds."""
+    ready, _ = ray.wait(refs, num_returns=len(refs), timeout=timeout)
+    results = []
+    for ref, worker in zip(refs, workers, strict=True):
+        if ref not in ready:
+            raise RolloutError(
+                f"rollout worker {worker} did not start within {timeout:g} s "
+                "(is there a node with the resources its actor options ask for?)"
+            )
+        try:
+            results.append(ray.get(ref))
+        except ray.exceptions.RayError as e:
+            raise RolloutError(_describe_failure(worker, e)) from e
+    return results
 
 
-def _describe_failure(e: BaseException) -> str:
-    """The worker's own message where it sent one, else Ray's account of the actor's death."""
+def _describe_failure(worker: int, e: BaseException) -> str:
+    """The worker's own message where it sent one, else Ray's account of what happened to its actor."""
     if isinstance(e, ray.exceptions.RayTaskError) and isinstance(e.cause, RolloutError):
         return str(e.cause)
-    return f"{type(e).__name__}: {e}"
+    return f"rollout worker {worker}: {type(e).__name__}: {e}"
