@@ -16,8 +16,9 @@ Ray's object store::
             params = update(params, batches)
 
 ``policy(params, obs, rng)`` maps the flat parameter vector, a batch of E observations and the actor's
-NumPy generator to E actions. It and ``make_env`` are pickled to the actors, so they must be importable
-there (module-level functions, ``functools.partial`` of them, or instances of module-level classes).
+NumPy generator to E actions (observations and actions are arrays: Box, Discrete or MultiDiscrete spaces).
+It and ``make_env`` are pickled to the actors, so they must be importable there (module-level functions,
+``functools.partial`` of them, or instances of module-level classes).
 
 A worker that fails (its UI peer died, an engine command failed, its process or node was lost, or it did
 not answer in time) is reported with its index, host and message; the pool replaces it with a new actor
@@ -192,7 +193,7 @@ class RolloutWorker:
         n, t_max = envs.num_envs, self.steps
         act_space = envs.single_action_space
         obs_buf = np.empty((t_max, *self._obs.shape), dtype=self._obs.dtype)
-        act_buf = np.empty((t_max, n, *act_space.shape), dtype=act_space.dtype)
+        act_buf = np.empty((t_max, n, *(act_space.shape or ())), dtype=act_space.dtype)
         rewards = np.empty((t_max, n), dtype=np.float64)
         terminated = np.empty((t_max, n), dtype=np.bool_)
         truncated = np.empty((t_max, n), dtype=np.bool_)
