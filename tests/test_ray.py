@@ -9,6 +9,7 @@ import os
 import re
 import socket
 import sys
+import time
 from pathlib import Path
 
 import numpy as np
@@ -85,6 +86,7 @@ def test_rollouts_on_a_two_node_cluster(tmp_path, capsys):
         _worker_that_cannot_start(node_ids[NODES[0]])
         _dead_peer_replaced_once(node_ids[NODES[1]], tmp_path / "killed-once", capsys)
         _dead_peer_every_time_fails(node_ids[NODES[1]], tmp_path / "killed-always")
+        _stuck_worker_killed_and_replaced(node_ids[NODES[0]], tmp_path / "stalled")
         assert rollout.peers_below(os.getpid()) == set()
     finally:
         ray.shutdown()
@@ -252,3 +254,27 @@ def _dead_peer_every_time_fails(node_id: str, marker: Path) -> None:
     finally:
         stopped = pool.close()
     _check_stopped(stopped, [last])
+
+
+def _stuck_worker_killed_and_replaced(node_id: str, marker: Path) -> None:
+    # The worker sleeps far past the pool's deadline; it must be killed, not waited for.
+    policy = rollout.StallsOnce(str(marker), at_call=3, seconds=300)
+    args = {**POOL_ARGS, "timeout": 8.0}
+    pool = RolloutPool(1, ENVS, policy, STEPS, actor_options=[_pinned(NODES[0])], verbose=False, **args)
+    try:
+        (first,) = pool.workers()
+        began = time.monotonic()
+        (batch,) = pool.collect(rollout.always(HOLD, OBS_SIZE))
+        assert time.monotonic() - began < 40
+        assert pool.failures == [
+            f"rollout worker 0 on {socket.gethostname()} (node {node_id[:12]}): "
+            "did not finish its collection within 8 s"
+        ]
+        (second,) = pool.workers()
+        assert second["pid"] != first["pid"]
+        # Killed without a chance to stop its peers: they go when their engines' process does.
+        assert rollout.wait_gone({first["pid"], *first["peer_pids"]}, GONE_SECS) == set()
+        EpisodeTracker().check(batch, HOLD)
+    finally:
+        stopped = pool.close()
+    _check_stopped(stopped, [second])

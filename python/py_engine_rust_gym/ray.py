@@ -364,6 +364,9 @@ class RolloutPool:
             ref, failure = self._next_finished(pending)
             attempt = pending.pop(ref)
             i = attempt.worker
+            # A worker past its deadline is busy: it would answer a request to close only after its
+            # collection, so it is killed at once (its peers exit when their engines' process ends).
+            stuck = failure is not None
             if failure is None:
                 try:
                     results[i] = ray.get(ref)
@@ -380,7 +383,7 @@ class RolloutPool:
                     flush=True,
                 )
             try:
-                self._replace(i)
+                self._replace(i, stuck=stuck)
             except RolloutError as e:
                 raise RolloutError(f"{failure}; and its replacement: {e}") from e
             self._submit(pending, i, params_ref, retry=True)
@@ -399,16 +402,21 @@ class RolloutPool:
         if ready:
             return ready[0], None
         slot = self._slots[due.worker]
-        host = slot.info["hostname"] if slot is not None else "?"
+        assert slot is not None
+        host, node = slot.info["hostname"], slot.info["node_id"][:12]
         return first_due, (
-            f"rollout worker {due.worker} on {host} did not finish its collection within {self.timeout:g} s"
+            f"rollout worker {due.worker} on {host} (node {node}): "
+            f"did not finish its collection within {self.timeout:g} s"
         )
 
-    def _replace(self, i: int) -> None:
+    def _replace(self, i: int, *, stuck: bool) -> None:
         slot = self._slots[i]
         assert slot is not None
         self._slots[i] = None
-        _stop([slot.actor])
+        if stuck:
+            ray.kill(slot.actor, no_restart=True)
+        else:
+            _stop([slot.actor])
         actor = self._new_actor(i, self._options[i])
         try:
             (info,) = _wait_all([actor.describe.remote()], [i], self.start_timeout)

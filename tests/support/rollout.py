@@ -54,6 +54,24 @@ class KillsItsPeer:
         return linear(params, obs, rng)
 
 
+class StallsOnce:
+    """``linear``, except that its ``at_call``-th call sleeps ``seconds`` (a worker that hangs) in the first
+    worker to get there, which writes ``marker``; a later worker that finds the marker does not stall."""
+
+    def __init__(self, marker: str, at_call: int, seconds: float):
+        self.marker = marker
+        self.at_call = at_call
+        self.seconds = seconds
+        self.calls = 0
+
+    def __call__(self, params: np.ndarray, obs: np.ndarray, rng: np.random.Generator) -> np.ndarray:
+        self.calls += 1
+        if self.calls == self.at_call and not Path(self.marker).exists():
+            Path(self.marker).touch()
+            time.sleep(self.seconds)
+        return linear(params, obs, rng)
+
+
 def _children(pid: int) -> set[int]:
     found: set[int] = set()
     try:
