@@ -59,7 +59,3 @@ if [ "${SETUP_SKIP_BROWSER:-0}" != 1 ] && ! command -v chromium >/dev/null 2>&1 
   step "install chromium for the browser tests (apt-get, needs root; a few minutes)"
   apt-get update -qq && apt-get install -y -qq chromium >/dev/null
 fi
-# The Ray rollout test: plain `ray` (no dashboard) is enough for a local cluster; `ip` brings up loopback in
-# the network namespace that test runs in.
-"$venv/bin/pip" install -q "ray>=2.10"
-command -v ip >/dev/null 2>&1 || { apt-get update -qq && apt-get install -y -qq iproute2 >/dev/null; }

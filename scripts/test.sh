@@ -5,6 +5,10 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
 source scripts/setup.sh
+step "install Ray for the rollout test (plain ray: no dashboard is needed for a local cluster)"
+"$venv/bin/pip" install -q "ray>=2.10"
+# `ip` brings up loopback in the network namespace that the Ray test runs in.
+command -v ip >/dev/null 2>&1 || { apt-get update -qq && apt-get install -y -qq iproute2 >/dev/null; }
 
 build_wheel
 wheel=$(ls dist/py_engine_rust-*.whl)
