@@ -147,6 +147,10 @@ def run_suite(r: Runner) -> dict:
 
     res["lockstep"] = lockstep.run(r)
 
+    # N trading UIs through three vector environments; bench/vector_env.py runs its own interleaved rounds.
+    res["vector_env"] = r._run([sys.executable, str(BENCH / "vector_env.py"), "--build", str(r.build), "--rounds",
+                                str(r.n(3, 1)), "--seconds", str(r.n(4, 1))], timeout=1800)
+
     res["load_after"] = os.getloadavg()
     res["elapsed_s"] = time.monotonic() - t0
     res["log"] = r.log
@@ -460,6 +464,8 @@ def report(res: dict, f: dict, info: dict, g: list, quick: bool) -> str:
 
     L += lockstep.report(f["lockstep"], _row)
 
+    if "vector_env" in res:
+        L.append(res["vector_env"]["markdown"])
     L.append("## Correctness check")
     L.append("")
     chk = res["check"]
@@ -563,7 +569,7 @@ def main() -> None:
     info = machine(build, r.env)
     res = run_suite(r)
     f = figures(res)
-    g = goals(f, info.get("cpus") or 1)
+    g = goals(f, info.get("cpus") or 1) + [tuple(x) for x in res.get("vector_env", {}).get("goals", [])]
 
     out = Path(a.out)
     out.mkdir(parents=True, exist_ok=True)

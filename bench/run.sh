@@ -9,7 +9,7 @@ export SETUP_SKIP_BROWSER=1  # the benchmarks need no browser
 source scripts/setup.sh
 
 step "benchmark dependencies"
-"$venv/bin/pip" install -q picows matplotlib cmake ninja
+"$venv/bin/pip" install -q picows matplotlib cmake ninja "gymnasium>=1.0"
 if ! command -v valgrind >/dev/null 2>&1; then  # bench/callgrind.py counts instructions with it
   apt-get update -qq && apt-get install -y -qq valgrind >/dev/null
 fi

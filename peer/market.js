@@ -390,8 +390,11 @@ export class Market {
 
   // ---- wire handlers ----------------------------------------------------
 
-  // One handler per fnId: payload bytes in, payload bytes out.
-  handlers() {
+  // One handler per fnId: payload bytes in, payload bytes out. pace() gives
+  // the milliseconds each step_next/step_and_sync answer is held back (read
+  // per step, so it can change during a run); only the steps wait, so a
+  // paced run looks like the market moving at that speed.
+  handlers({ pace = () => 0 } = {}) {
     const mat = (rows, cols) => encodeMatF64(matFromRows(rows, cols));
     const table = {
       [FnId.init_candles]: (p) => {
@@ -429,9 +432,13 @@ export class Market {
       [FnId.place_order]: (p) => encodeVecF64(this.placeOrder(parseOrder(decodeVecF64(p)))),
       [FnId.place_ticket]: (p) => encodeVecF64(this.placeTicket(parseTicket(decodeVecF64(p)))),
     };
+    const paced = new Set([FnId.step_next, FnId.step_and_sync]);
     const wrapped = {};
     for (const [fnId, fn] of Object.entries(table)) {
+      const held = paced.has(Number(fnId));
       wrapped[fnId] = async (payload) => {
+        const ms = held ? pace() : 0;
+        if (ms > 0) await new Promise((r) => setTimeout(r, ms));
         const out = fn(payload);
         this._changed({ fnId: Number(fnId), name: FN_NAMES[fnId] });
         return out;

@@ -13,7 +13,7 @@ targets=(decode_vec_f64 decode_mat_f64 decode_close_step decode_vec_mat_f64 chec
 step() { printf '\n==> %s\n' "$*"; }
 
 if ! command -v clang++ >/dev/null 2>&1; then
-  step "install clang"
+  step "install clang for the fuzz targets (apt-get, needs root)"
   apt-get update -qq && apt-get install -y -qq clang >/dev/null
 fi
 python=${PYTHON:-$root/.venv/bin/python}

@@ -5,12 +5,13 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
 source scripts/setup.sh
+step "install Ray for the rollout test (plain ray: no dashboard is needed for a local cluster)"
+"$venv/bin/pip" install -q "ray>=2.10"
+# `ip` brings up loopback in the network namespace that the Ray test runs in.
+command -v ip >/dev/null 2>&1 || { apt-get update -qq && apt-get install -y -qq iproute2 >/dev/null; }
 
-step "build the wheel"
-rm -rf dist
-"$venv/bin/pip" wheel --no-deps -w dist . >build/wheel.log 2>&1 || { cat build/wheel.log; exit 1; }
+build_wheel
 wheel=$(ls dist/py_engine_rust-*.whl)
-"$venv/bin/pip" install --force-reinstall --no-deps "$wheel" >/dev/null
 
 step "abi3audit --strict"
 "$venv/bin/abi3audit" --strict --report "$wheel" >build/abi3audit.json || { cat build/abi3audit.json; exit 1; }
@@ -20,8 +21,14 @@ step "python tests"
 "$venv/bin/python" -W error -c "import py_engine_rust"
 (cd tests && "$venv/bin/python" -m pytest -q -p no:cacheprovider "$@")
 
-step "UI peer tests (node)"
-node --test peer/test/
+step "UI peer tests ($(node --version))"
+# Dots on the terminal, the full TAP report in a file, and its counts as the closing line.
+tap=build/node-tests.tap
+status=0
+node --test --test-reporter=dot --test-reporter-destination=stdout --test-reporter=tap \
+  --test-reporter-destination="$tap" peer/test/*.test.mjs || status=$?
+echo "node tests: $(sed -n 's/^# pass //p' "$tap") passed, $(sed -n 's/^# fail //p' "$tap") failed (report: $tap)"
+[ "$status" = 0 ] || exit "$status"
 
 step "codec tests against NumPy 1.26"
 if [ ! -x "$root/build/venv-numpy1/bin/python" ]; then
@@ -32,14 +39,14 @@ fi
 "$root/build/venv-numpy1/bin/pip" install -q --force-reinstall --no-deps "$wheel"
 (cd tests && "$root/build/venv-numpy1/bin/python" -m pytest -q -p no:cacheprovider test_codec.py)
 
-step "python tests under AddressSanitizer + UndefinedBehaviorSanitizer"
+step "python tests under AddressSanitizer + UndefinedBehaviorSanitizer (its own build first: about 6 min)"
 bash scripts/sanitize.sh
 
 step "native tests: ThreadSanitizer on the async mutex and the notification; the payload allocator"
 cmake -S . -B build/native -G Ninja -DCMAKE_CXX_COMPILER=g++ -DENGINE_NATIVE_TESTS=ON \
   -DSKBUILD_SABI_COMPONENT=Development.SABIModule -DPython_EXECUTABLE="$venv/bin/python" \
   >build/native.configure.log 2>&1 || { cat build/native.configure.log; exit 1; }
-ninja -C build/native sync_tsan buffer_test >build/native.build.log 2>&1 || { cat build/native.build.log; exit 1; }
+quietly build/native.build.log ninja -C build/native sync_tsan buffer_test
 TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1" timeout 300 build/native/native/sync_tsan
 timeout 60 build/native/native/buffer_test
 

@@ -23,6 +23,7 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <system_error>
 #include <vector>
 
 namespace engine {
@@ -70,7 +71,14 @@ const boost::asio::any_io_executor* executor_of(EngineState& s) {
                         "process; create a new engine in this process");
         return nullptr;
     }
-    if (!s.executor) s.executor = runtime::next_worker();
+    if (!s.executor) {
+        try {
+            s.executor = runtime::next_worker();
+        } catch (const std::system_error& e) {  // no threads to be had
+            PyErr_Format(PyExc_RuntimeError, "failed to start the I/O runtime: %s", e.what());
+            return nullptr;
+        }
+    }
     return &*s.executor;
 }
 

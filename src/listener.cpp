@@ -294,9 +294,9 @@ asio::awaitable<void> accept_loop(std::shared_ptr<Endpoint> ep, tcp::acceptor ac
                     if (e) log_line("accept failed: " + fault_text(e));
                 });
             }
-        } catch (const std::exception& e) {
+        } catch (...) {
             // Whatever goes wrong with one client (out of memory, most likely) must not end the loop.
-            log_line(std::string("accept failed: ") + e.what());
+            log_line("accept failed: " + fault_text(std::current_exception()));
             back_off = true;
         }
         if (back_off) {

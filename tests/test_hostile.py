@@ -23,6 +23,7 @@ from support import (
     silent_connection,
     started_engine,
     transport_text,
+    under_address_sanitizer,
     upgrade_request,
 )
 from support.rawclient import (
@@ -77,10 +78,6 @@ def status_mib(field: str) -> float:
                 return int(line.split()[1]) / 1024
     raise AssertionError(f"{field} not in /proc/self/status")
 
-
-def under_address_sanitizer() -> bool:
-    with open("/proc/self/maps") as f:
-        return "/libasan.so" in f.read()
 
 
 class PeakMemory:
@@ -284,6 +281,7 @@ def test_idle_connections_do_not_lock_the_ui_out(port, capfd):
         finally:
             for s in idle:
                 s.close()
+        await log.wait_for(LOG_PREFIX + "accept failed: end of stream", count=len(open_), timeout=5)
         return installed_after, index, len(open_), lines
 
     installed_after, index, still_waiting, lines = run(body(), 20)

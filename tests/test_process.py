@@ -16,7 +16,7 @@ import textwrap
 import pytest
 from conftest import free_port, run
 
-from support import ScriptedPeer, response, started_engine
+from support import ScriptedPeer, response, started_engine, under_address_sanitizer
 
 from py_engine_rust import RustEngineAsync
 
@@ -133,6 +133,11 @@ LIMITED = PRELUDE + textwrap.dedent(
 )
 
 
+# AddressSanitizer reserves terabytes of address space and stops the process on a failed allocation.
+needs_plain_allocator = pytest.mark.skipif(under_address_sanitizer(), reason="address-space limits under ASan")
+
+
+@needs_plain_allocator
 def test_failed_allocations_at_the_python_boundary_raise_memory_error():
     done = subprocess.run([sys.executable, "-c", LIMITED], capture_output=True, text=True, timeout=120)
     assert done.returncode == 0, done.stderr[-2000:]
@@ -165,6 +170,7 @@ READER = PRELUDE + textwrap.dedent(
 )
 
 
+@needs_plain_allocator
 def test_a_reader_out_of_memory_fails_the_call_with_memory_error_then_serves_a_new_peer(port):
     """A 48 MB answer arrives while the engine's process cannot map 48 MB more. The waiting call fails at once with
     MemoryError instead of running to its deadline, the connection is dropped, and once memory is back a new peer

@@ -8,13 +8,10 @@ import subprocess
 import sys
 from pathlib import Path
 
+from support import under_address_sanitizer
+
 TOOL = Path(__file__).resolve().parent.parent / "tools" / "soak.py"
 CALLS, RECONNECTS, CANCELS = 5000, 100, 300
-
-
-def under_address_sanitizer() -> bool:
-    with open("/proc/self/maps") as f:
-        return "/libasan.so" in f.read()
 
 
 def test_soak_at_reduced_scale():

@@ -1,15 +1,16 @@
-"""The type stub py_engine_rust.pyi describes the module as it is, and mypy reads it as intended."""
+"""The stub package py_engine_rust-stubs describes the module as it is, ships in the wheel, and both mypy and
+pyright find it there and read it as intended."""
 
 from __future__ import annotations
 
 import ast
 import inspect
+import json
 import os
 import re
 import shutil
 import subprocess
 import sys
-import tempfile
 from pathlib import Path
 
 import pytest
@@ -18,20 +19,15 @@ import py_engine_rust
 from py_engine_rust import RustEngineAsync
 
 TESTS = Path(__file__).resolve().parent
-SOURCE_STUB = TESTS.parent / "src" / "py_engine_rust.pyi"
-INSTALLED_STUB = Path(py_engine_rust.__file__).resolve().parent / "py_engine_rust.pyi"
+ROOT = TESTS.parent
+SOURCE_STUB = ROOT / "python" / "py_engine_rust-stubs" / "__init__.pyi"
 FUNCTIONS = py_engine_rust.__all__[1:]
 METHODS = [name for name in vars(RustEngineAsync) if not name.startswith("__")]
 
 
-def stub_path() -> Path:
-    """The stub installed beside the module, or the source one when the module runs from a build tree."""
-    return INSTALLED_STUB if INSTALLED_STUB.exists() else SOURCE_STUB
-
-
 @pytest.fixture(scope="module")
 def stub() -> ast.Module:
-    return ast.parse(stub_path().read_text(encoding="utf-8"), filename=str(stub_path()))
+    return ast.parse(SOURCE_STUB.read_text(encoding="utf-8"), filename=str(SOURCE_STUB))
 
 
 def top_level(tree: ast.Module, kind: type) -> dict[str, ast.AST]:
@@ -72,12 +68,6 @@ def runtime_parameters(obj) -> list[Param]:
 
 
 # ---- The stub file ------------------------------------------------------------------------------------------
-
-
-def test_installed_stub_is_the_source_stub():
-    if not INSTALLED_STUB.exists():
-        pytest.skip("the module runs from a build tree; the stub is installed with the wheel")
-    assert INSTALLED_STUB.read_bytes() == SOURCE_STUB.read_bytes()
 
 
 def test_stub_all_is_the_modules_all(stub):
@@ -135,26 +125,95 @@ def test_every_parameter_and_result_is_annotated(stub, name):
         assert ast.unparse(fn.returns).startswith("Awaitable[")
 
 
-# ---- mypy on the examples -----------------------------------------------------------------------------------
+@pytest.mark.parametrize("name", ["RustEngineAsync", "__new__", *METHODS, *FUNCTIONS])
+def test_every_public_name_has_a_docstring(stub, name):
+    # Editors show these; the module itself carries almost none at run time.
+    node = top_level(stub, ast.ClassDef).get(name) or stub_methods(stub).get(name) or top_level(stub, ast.FunctionDef)[name]
+    assert ast.get_docstring(node), name
 
-ERROR_LINE = re.compile(r"^(?P<file>[^:]+):(?P<line>\d+): error: (?P<text>.*?)  \[(?P<code>[a-z-]+)\]$")
+
+# ---- The wheel in a fresh environment, as a user installs it ------------------------------------------------
+
 OK_EXAMPLE = TESTS / "typing" / "commands_ok.py"
 MISUSE_EXAMPLE = TESTS / "typing" / "commands_misuse.py"
 
 
+def built_wheel() -> Path:
+    """The wheel under test: $PY_ENGINE_RUST_WHEEL, else the one scripts/test.sh builds into dist/."""
+    named = os.environ.get("PY_ENGINE_RUST_WHEEL")
+    if named:
+        return Path(named)
+    wheels = sorted((ROOT / "dist").glob("py_engine_rust-*.whl"))
+    if len(wheels) != 1:
+        pytest.skip(f"expected one built wheel in {ROOT / 'dist'}, found {len(wheels)}; scripts/test.sh builds it")
+    return wheels[0]
+
+
 @pytest.fixture(scope="module")
-def mypy_errors(tmp_path_factory) -> dict[str, dict[int, list[str]]]:
-    """mypy --strict on both examples against the stub alone: {file name: {line: [error codes]}}."""
-    pytest.importorskip("mypy")
-    # A directory of its own: mypy refuses a MYPYPATH inside site-packages, where the stub may be installed.
-    stubs = tmp_path_factory.mktemp("stubs")
-    shutil.copy(stub_path(), stubs / "py_engine_rust.pyi")
-    cache = Path(tempfile.gettempdir()) / "py_engine_rust-mypy-cache"
-    env = dict(os.environ, MYPYPATH=str(stubs))
+def user_env(tmp_path_factory) -> tuple[Path, Path]:
+    """A fresh venv holding only the built wheel and what it depends on: (its python, the examples' directory)."""
+    if os.environ.get("ENGINE_ASAN_PRELOAD"):
+        pytest.skip("the packaging of the release wheel is not what the sanitized build checks")
+    wheel = built_wheel()
+    root = tmp_path_factory.mktemp("user")
+    subprocess.run([sys.executable, "-m", "venv", "--without-pip", str(root / "venv")], check=True, timeout=120)
+    python = root / "venv" / "bin" / "python"
+    # The outer pip installs into it (pip --python), so the venv gets no pip, no checker and no source tree.
+    out = subprocess.run([sys.executable, "-m", "pip", "--python", str(python), "install", "-q", str(wheel)],
+                         capture_output=True, text=True, timeout=600)
+    assert out.returncode == 0, out.stdout + out.stderr
+    # The examples run from a directory of their own, away from this checkout and its configuration files.
+    work = root / "work"
+    work.mkdir()
+    for example in (OK_EXAMPLE, MISUSE_EXAMPLE):
+        shutil.copy(example, work / example.name)
+    return python, work
+
+
+def clean_env() -> dict[str, str]:
+    """This process's environment without what would let a checker see anything but the fresh venv."""
+    return {k: v for k, v in os.environ.items() if k not in ("PYTHONPATH", "MYPYPATH", "VIRTUAL_ENV")}
+
+
+def test_the_wheel_installs_the_stub_package_and_nothing_beside_the_module(user_env):
+    python, _ = user_env
+    purelib = Path(subprocess.run([str(python), "-c", "import sysconfig; print(sysconfig.get_path('purelib'))"],
+                                  capture_output=True, text=True, check=True, timeout=60).stdout.strip())
+    stubs = purelib / "py_engine_rust-stubs"
+    assert sorted(p.name for p in stubs.iterdir()) == ["__init__.pyi"]
+    assert (stubs / "__init__.pyi").read_bytes() == SOURCE_STUB.read_bytes()
+    # No loose py_engine_rust.pyi beside the extension: mypy never reads one from site-packages.
+    assert sorted(p.name for p in purelib.glob("py_engine_rust*")) == [
+        "py_engine_rust-0.1.0.dist-info", "py_engine_rust-stubs", "py_engine_rust.abi3.so", "py_engine_rust_gym"
+    ]
+
+
+# ---- mypy ---------------------------------------------------------------------------------------------------
+
+ERROR_LINE = re.compile(r"^(?P<file>[^:]+):(?P<line>\d+): error: (?P<text>.*?)  \[(?P<code>[a-z-]+)\]$")
+MARKER = re.compile(r"#\s*error:\s*(?P<codes>[a-z-]+(?:,\s*[a-z-]+)*)\s*$")
+
+
+def expected_errors(path: Path) -> dict[int, list[str]]:
+    """{line: [mypy codes]} from the trailing "error: code, ..." comments."""
+    expected = {}
+    for number, line in enumerate(path.read_text(encoding="utf-8").splitlines(), start=1):
+        m = MARKER.search(line)
+        if m:
+            expected[number] = [c.strip() for c in m["codes"].split(",")]
+    return expected
+
+
+@pytest.fixture(scope="module")
+def mypy_errors(user_env) -> dict[str, dict[int, list[str]]]:
+    """mypy --strict on both examples, the module found only through the fresh venv: {file: {line: [codes]}}."""
+    pytest.importorskip("mypy", reason="mypy is not installed (scripts/setup.sh installs it)")
+    python, work = user_env
     out = subprocess.run(
         [sys.executable, "-m", "mypy", "--config-file", "", "--strict", "--show-error-codes", "--no-error-summary",
-         "--no-pretty", "--cache-dir", str(cache), str(OK_EXAMPLE), str(MISUSE_EXAMPLE)],
-        capture_output=True, text=True, env=env, cwd=TESTS, timeout=300,
+         "--no-pretty", "--python-executable", str(python), "--cache-dir", str(work / ".mypy_cache"),
+         OK_EXAMPLE.name, MISUSE_EXAMPLE.name],
+        capture_output=True, text=True, env=clean_env(), cwd=work, timeout=600,
     )
     assert out.returncode in (0, 1), out.stdout + out.stderr
     errors: dict[str, dict[int, list[str]]] = {OK_EXAMPLE.name: {}, MISUSE_EXAMPLE.name: {}}
@@ -167,19 +226,6 @@ def mypy_errors(tmp_path_factory) -> dict[str, dict[int, list[str]]]:
     return errors
 
 
-MARKER = re.compile(r"#\s*error:\s*(?P<codes>[a-z-]+(?:,\s*[a-z-]+)*)\s*$")
-
-
-def expected_errors(path: Path) -> dict[int, list[str]]:
-    """{line: [codes]} from the trailing "error: code, ..." comments."""
-    expected = {}
-    for number, line in enumerate(path.read_text(encoding="utf-8").splitlines(), start=1):
-        m = MARKER.search(line)
-        if m:
-            expected[number] = [c.strip() for c in m["codes"].split(",")]
-    return expected
-
-
 def test_mypy_accepts_every_command_used_correctly(mypy_errors):
     assert mypy_errors[OK_EXAMPLE.name] == {}
 
@@ -188,3 +234,41 @@ def test_mypy_rejects_each_misuse_with_its_error_code(mypy_errors):
     expected = expected_errors(MISUSE_EXAMPLE)
     assert len(expected) >= 20
     assert mypy_errors[MISUSE_EXAMPLE.name] == expected
+
+
+# ---- pyright ------------------------------------------------------------------------------------------------
+
+# pyright has no rule for using the result of a function that returns None, which mypy reports.
+MYPY_ONLY = {"func-returns-value"}
+
+
+@pytest.fixture(scope="module")
+def pyright_diagnostics(user_env) -> dict[str, list[dict]]:
+    """pyright's diagnostics on both examples against the fresh venv: {file: [diagnostic]}."""
+    pytest.importorskip("pyright", reason="pyright is not installed (scripts/setup.sh installs it)")
+    python, work = user_env
+    # --outputjson also keeps the wrapper from asking PyPI for a newer version.
+    out = subprocess.run(
+        [sys.executable, "-m", "pyright", "--outputjson", "--pythonpath", str(python),
+         OK_EXAMPLE.name, MISUSE_EXAMPLE.name],
+        capture_output=True, text=True, env=clean_env(), cwd=work, timeout=600,
+    )
+    assert out.returncode in (0, 1), out.stdout + out.stderr
+    report = json.loads(out.stdout)
+    found: dict[str, list[dict]] = {OK_EXAMPLE.name: [], MISUSE_EXAMPLE.name: []}
+    for d in report["generalDiagnostics"]:
+        found[Path(d["file"]).name].append(d)
+    return found
+
+
+def test_pyright_accepts_every_command_used_correctly(pyright_diagnostics):
+    # Warnings count too: a stub pyright could not pair with the module would be one. typing_extensions is
+    # only imported for the checkers, which bring its stubs, so the venv need not hold it.
+    found = [(d["severity"], d["message"]) for d in pyright_diagnostics[OK_EXAMPLE.name]]
+    assert found == [("warning", 'Import "typing_extensions" could not be resolved from source')]
+
+
+def test_pyright_rejects_each_misuse(pyright_diagnostics):
+    expected = {line for line, codes in expected_errors(MISUSE_EXAMPLE).items() if set(codes) - MYPY_ONLY}
+    errors = [d for d in pyright_diagnostics[MISUSE_EXAMPLE.name] if d["severity"] == "error"]
+    assert sorted({d["range"]["start"]["line"] + 1 for d in errors}) == sorted(expected)

@@ -224,6 +224,25 @@ describe('episodes', () => {
   });
 });
 
+describe('pace', () => {
+  test('holds back only the steps, by what pace() says at each step', async () => {
+    let ms = 60;
+    const handlers = new Market({ seed: 3 }).handlers({ pace: () => ms });
+    const timed = async (fnId) => {
+      const t0 = performance.now();
+      await handlers[fnId](new Uint8Array(0));
+      return performance.now() - t0;
+    };
+    assert.ok((await timed(FnId.step_and_sync)) >= 55);
+    assert.ok((await timed(FnId.step_next)) >= 55);
+    ms = 0;
+    // Not held back: well below the pace, however loaded the machine.
+    assert.ok((await timed(FnId.step_and_sync)) < 55);
+    ms = 60;
+    assert.ok((await timed(FnId.get_snapshot)) < 55);
+  });
+});
+
 describe('positions and pnl on a hand-made series', () => {
   test('market ticket fills at the close and is marked at each close', async () => {
     const s = await scripted();

@@ -185,7 +185,7 @@ after(() => {
   for (const child of children) child.kill('SIGKILL');
 });
 
-function startPeer(args, { nodeFlags = ['--experimental-websocket'] } = {}) {
+function startPeer(args, { nodeFlags = [] } = {}) {
   const child = spawn(process.execPath, [...nodeFlags, PEER, ...args], { stdio: ['ignore', 'pipe', 'pipe'] });
   children.add(child);
   let stderr = '';
@@ -202,7 +202,8 @@ function startPeer(args, { nodeFlags = ['--experimental-websocket'] } = {}) {
 describe('node-peer process', () => {
   test('retries until the engine listens, serves it, exits 0 when dropped', async () => {
     const port = await freePort();
-    const peer = startPeer(['--url', `ws://${HOST}:${port}`, '--seed', '77', '--origin', 'http://127.0.0.1:5173']);
+    const peer = startPeer(['--url', `ws://${HOST}:${port}`, '--seed', '77', '--origin', 'http://127.0.0.1:5173',
+      '--train-episodes', '40', '--test-episodes', '10', '--episode-length', '100']);
     await new Promise((r) => setTimeout(r, 700)); // the peer's first attempts find nothing listening
     const engine = new FakeEngine();
     try {
@@ -213,7 +214,8 @@ describe('node-peer process', () => {
 
       const config = await conn.call(1, FnId.get_rl_config);
       assert.deepEqual([config.kind, config.seq, config.fnId], [FrameKind.Response, 1, FnId.get_rl_config]);
-      assert.equal(JSON.parse(decodeUtf8(config.payload)).seed, 77);
+      const { seed, train_episodes, test_episodes, episode_length } = JSON.parse(decodeUtf8(config.payload));
+      assert.deepEqual([seed, train_episodes, test_episodes, episode_length], [77, 40, 10, 100]);
 
       const snap = await conn.call(2, FnId.get_snapshot);
       assert.deepEqual(Array.from(decodeVecF64(snap.payload)).slice(0, 2), [10000, 10000]);
@@ -276,7 +278,12 @@ describe('node-peer process', () => {
     ['a seed that is not a number', ['--seed', 'abc'], undefined, /--seed must be an integer/],
     ['an unknown option', ['--bogus'], undefined, /Unknown option '--bogus'/],
     ['a bad sync policy', ['--sync-policy', 'lazy'], undefined, /--sync-policy must be eager or deferred/],
-    ['node without a global WebSocket', [], [], /--experimental-websocket/],
+    ['no train episodes', ['--train-episodes', '0'], undefined, /--train-episodes must be a whole number >= 1, got 0/],
+    ['a fractional test episode count', ['--test-episodes', '2.5'], undefined, /--test-episodes must be a whole number >= 1, got 2\.5/],
+    ['an episode length that is no number', ['--episode-length', 'long'], undefined, /--episode-length must be a whole number >= 1, got long/],
+    ['a pace past 2 s', ['--pace', '2001'], undefined, /--pace must be 0 to 2000 milliseconds, got 2001/],
+    // Node 22 and later have the WebSocket global unless it is switched off.
+    ['node without a global WebSocket', [], ['--no-experimental-websocket'], /use Node 22 or later/],
   ];
   for (const [name, args, nodeFlags, message] of usage) {
     test(`exits 2 for ${name}`, async () => {

