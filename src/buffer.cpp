@@ -2,7 +2,9 @@
 
 #include <sys/mman.h>
 
+#include <atomic>
 #include <cstdint>
+#include <cstring>
 
 namespace engine::buffer {
 namespace {
@@ -12,6 +14,16 @@ constexpr std::size_t small_page = 4096;
 
 std::size_t round_up(std::size_t n, std::size_t to) { return (n + to - 1) / to * to; }
 
+// The last large block let go, kept for the next allocation of its length, which it stores in its first
+// bytes while it waits. A single slot taken and filled by exchange, so it needs no lock (and survives fork).
+std::atomic<void*> spare{nullptr};
+
+std::size_t length_of(void* block) noexcept {
+    std::size_t length;
+    std::memcpy(&length, block, sizeof length);
+    return length;
+}
+
 }  // namespace
 
 void* allocate(std::size_t bytes) {
@@ -20,6 +32,11 @@ void* allocate(std::size_t bytes) {
     // stays on small pages and no memory is spent beyond the block.
     const std::size_t length = round_up(bytes, small_page);
     if (length < bytes || length > SIZE_MAX - huge_page) throw std::bad_alloc();
+    if (void* kept = spare.exchange(nullptr)) {
+        if (length_of(kept) == length) return kept;
+        // Not this length: it waits on, unless another block took the slot meanwhile.
+        if (void* other = spare.exchange(kept)) ::munmap(other, length_of(other));
+    }
     // Map one huge page more than needed and trim both ends, which leaves the block 2 MiB-aligned.
     void* raw = ::mmap(nullptr, length + huge_page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (raw == MAP_FAILED) throw std::bad_alloc();
@@ -39,7 +56,9 @@ void deallocate(void* p, std::size_t bytes) noexcept {
         ::operator delete(p);
         return;
     }
-    ::munmap(p, round_up(bytes, small_page));
+    const std::size_t length = round_up(bytes, small_page);
+    std::memcpy(p, &length, sizeof length);
+    if (void* older = spare.exchange(p)) ::munmap(older, length_of(older));
 }
 
 }  // namespace engine::buffer

