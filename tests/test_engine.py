@@ -598,11 +598,13 @@ def unraisables():
         sys.unraisablehook = previous
 
 
-def wait_until(condition, limit: float = 5.0) -> None:
+def wait_until(condition, limit: float = 5.0, then: float = 0.0) -> None:
+    """Blocks the calling thread until `condition()`, then `then` seconds more."""
     deadline = time.monotonic() + limit
     while not condition():
         assert time.monotonic() < deadline
         time.sleep(0.01)
+    time.sleep(then)
 
 
 def test_completions_for_a_closed_loop_each_report_the_error_and_never_complete():
@@ -631,8 +633,8 @@ def test_a_drain_dropped_by_a_closing_loop_leaves_later_completions_to_report_th
         early = [engines[0].get_snapshot(), engines[1].get_snapshot()]
         late = engines[2].get_snapshot()
         with counted_wake_ups(loop) as wake_ups:
-            wait_until(lambda: wake_ups, limit=10)  # the early outcomes have scheduled their drain...
-            time.sleep(0.2)
+            # The loop's thread is held (no await) until the early outcomes have scheduled their drain...
+            wait_until(lambda: wake_ups, limit=10, then=0.2)
         loop.stop()  # ...which this loop will never run: it stops after this turn
         return early, late, wake_ups
 
