@@ -247,10 +247,11 @@ asio::awaitable<void> install(Endpoint& ep, std::shared_ptr<Connection> conn) {
     }
 }
 
-// One accepted client, in a task of its own so a slow one never holds up the others.
-asio::awaitable<void> serve(std::shared_ptr<Endpoint> ep, tcp::socket socket, std::shared_ptr<PendingList> pending) {
-    auto me = std::make_shared<Pending>(Pending{socket.native_handle()});
-    pending->push_back(me);
+// One accepted client, in a task of its own so a slow one never holds up the others. `me` is already on the
+// pending list: it is put there at accept time, so the cap holds even before this task first runs.
+asio::awaitable<void> serve(std::shared_ptr<Endpoint> ep, tcp::socket socket, std::shared_ptr<PendingList> pending,
+                            PendingList::iterator me) {
+    const std::shared_ptr<Pending> held = *me;
     std::shared_ptr<Connection> conn;
     {
         // Off the list when the handshake ends, however it ends (an evicted one is off already).
@@ -261,8 +262,8 @@ asio::awaitable<void> serve(std::shared_ptr<Endpoint> ep, tcp::socket socket, st
             ~Unlist() {
                 if (!me.evicted) list.erase(it);
             }
-        } unlist{*pending, std::prev(pending->end()), *me};
-        conn = co_await handshake(std::move(socket), *me);
+        } unlist{*pending, me, *held};
+        conn = co_await handshake(std::move(socket), *held);
     }
     if (conn) co_await install(*ep, std::move(conn));
 }
@@ -290,9 +291,16 @@ asio::awaitable<void> accept_loop(std::shared_ptr<Endpoint> ep, tcp::acceptor ac
                 back_off = is_resource_exhaustion(ec);
             } else {
                 if (pending->size() >= max_handshakes) evict_oldest(*pending);
-                asio::co_spawn(ex, serve(ep, std::move(socket), pending), [](std::exception_ptr e) {
-                    if (e) log_line("accept failed: " + fault_text(e));
-                });
+                pending->push_back(std::make_shared<Pending>(Pending{socket.native_handle()}));
+                const auto me = std::prev(pending->end());
+                try {
+                    asio::co_spawn(ex, serve(ep, std::move(socket), pending, me), [](std::exception_ptr e) {
+                        if (e) log_line("accept failed: " + fault_text(e));
+                    });
+                } catch (...) {
+                    pending->erase(me);  // its socket is closed: an eviction must never reach that descriptor
+                    throw;
+                }
             }
         } catch (...) {
             // Whatever goes wrong with one client (out of memory, most likely) must not end the loop.

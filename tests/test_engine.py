@@ -221,14 +221,22 @@ print(asyncio.run(main(int(sys.argv[1]))))
 """
 
 
-def test_a_start_cancelled_during_the_host_lookup_binds_nothing(port):
+def test_a_start_cancelled_during_the_host_lookup_binds_nothing():
     """The lookup cannot be interrupted, but a start cancelled meanwhile must not go on to bind: the next start on
     that port would fail with "Address already in use". The cancellation reaches the engine one loop iteration
-    after cancel(); a process's first lookup (the resolver loads its modules) reliably takes longer than that,
-    later ones in the same process do not, hence a process of its own."""
-    done = subprocess.run([sys.executable, "-c", CANCELLED_START, str(port)], capture_output=True, text=True,
-                          timeout=30)
-    assert (done.stdout, done.returncode) == ("free, and a new start binds\n", 0), done.stderr[-2000:]
+    after cancel(); a process's first lookup (the resolver loads its modules) usually takes longer than that,
+    later ones in the same process do not, hence a process of its own. Even a first lookup sometimes wins the
+    race on a warm machine (a start that has bound is simply started), so a few attempts are allowed; without
+    the check every attempt binds."""
+    outcomes = []
+    for _ in range(5):
+        done = subprocess.run([sys.executable, "-c", CANCELLED_START, str(free_port())], capture_output=True,
+                              text=True, timeout=30)
+        assert done.returncode == 0, done.stderr[-2000:]
+        outcomes.append(done.stdout)
+        if done.stdout == "free, and a new start binds\n":
+            break
+    assert outcomes[-1] == "free, and a new start binds\n", outcomes
 
 
 # ---- wait_connected and timeouts ---------------------------------------------------------------------------------
