@@ -92,6 +92,13 @@ async def cancel(call: asyncio.Future, how: str) -> None:
 CANCEL_WAYS = ["wait_for", "future.cancel", "task.cancel"]
 
 
+async def in_receive_phase(peer) -> None:
+    """Returns once the call that sent the peer's last request holds the connection for its receive phase, the
+    only place a PingReply comes from. Calls made after this wait at their connected check, before any seq."""
+    await peer.send(peer_ping(0xFFFF, 0xFFFF, b"sync"))
+    assert await peer.next_other() == frame_bytes(PING_REPLY, 0xFFFF, 0xFFFF, b"sync")
+
+
 # ---- request frames -------------------------------------------------------------------------------------
 
 REQUESTS = {
@@ -653,6 +660,7 @@ def test_cancelled_while_waiting_for_the_lock(how, port):
         async with engine_and_peer(port, no_answer) as (engine, peer):
             first = engine.get_rl_config()
             request = await peer.next_request()
+            await in_receive_phase(peer)
             queued = engine.reset_episode(9, "test")
             await asyncio.sleep(0.05)
             await cancel(queued, how)
@@ -751,6 +759,7 @@ def test_hundred_queued_calls_cancelled_then_a_call_succeeds(first_too, port):
         async with engine_and_peer(port, no_answer) as (engine, peer):
             first = engine.get_rl_config()
             request = await peer.next_request()
+            await in_receive_phase(peer)
             queued = [engine.get_rl_config() for _ in range(100)]
             await asyncio.sleep(0.05)
             for call in queued + ([first] if first_too else []):
