@@ -10,6 +10,10 @@
 
 #include <cxxabi.h>
 #include <pthread.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <cstdint>
 
 #include <memory>
 #include <mutex>
@@ -147,9 +151,14 @@ struct CancelHandle {
 // ---- Completions, coalesced per event loop ------------------------------------------------------------
 //
 // A finished task does not wake its loop by itself. It joins its loop's queue, and only the first task to
-// find no drain pending schedules one with call_soon_threadsafe; the drain then settles every queued future
-// in the order the tasks finished. A burst of k completions thus costs one wake-up of the loop's thread,
-// and k - 1 of the workers never take the interpreter lock at all: the results are built by the drain.
+// find no drain pending wakes the loop's thread; the drain then settles every queued future in the order the
+// tasks finished. A burst of k completions thus costs one wake-up of the loop's thread, and the results are
+// built by the drain, on that thread.
+//
+// The wake-up is a write to an eventfd of the bridge's own that the loop watches (add_reader): no worker
+// takes the interpreter lock, and the loop's thread reads one counter instead of running asyncio's self-pipe
+// and a scheduled handle. A loop that cannot watch a descriptor, or has dropped the watch by closing, is
+// woken with call_soon_threadsafe instead, which also reports a closed loop.
 
 // Owned references to a task's loop, future and the loop's watcher. Workers pass them on without the
 // interpreter lock and never release them themselves: that happens under the lock, or never (once the
@@ -184,12 +193,27 @@ struct Completion {
 // cancellation handle of every task whose future is pending. Shared by the loop's watcher (an attribute of
 // the loop, so the state lives as long as the loop) and by every task started from it. It holds no Python
 // object, so whichever thread lets it go last needs no interpreter lock.
-// `mutex` guards `finished` and `drain_pending`, and is never held while waiting for the interpreter lock;
-// `watched` is guarded by the interpreter lock.
+// `mutex` guards `finished`, `drain_pending` and `fd_watched`, and is never held while waiting for the
+// interpreter lock; `watched` is guarded by the interpreter lock.
 struct LoopState {
+    LoopState() = default;
+    LoopState(const LoopState&) = delete;
+    LoopState& operator=(const LoopState&) = delete;
+    ~LoopState() {
+        if (wake_fd >= 0) ::close(wake_fd);
+    }
+
+    // Wakes the loop's thread through the eventfd; false if the write failed.
+    bool wake() const noexcept {
+        const std::uint64_t one = 1;
+        return ::write(wake_fd, &one, sizeof one) == sizeof one;
+    }
+
     std::mutex mutex;
     std::vector<Completion> finished;
-    bool drain_pending = false;  // a drain is scheduled and has not yet taken `finished`
+    bool drain_pending = false;  // a wake-up is on its way and the drain has not yet taken `finished`
+    bool fd_watched = false;     // the loop watches `wake_fd`
+    int wake_fd = -1;            // set once, before any task of the loop can see it
     std::unordered_map<PyObject*, std::shared_ptr<CancelHandle>> watched;  // by future, a borrowed key
 };
 
@@ -215,6 +239,8 @@ PyObject* watch(PyObject* capsule, PyObject* future) {
 
 PyMethodDef watch_def = {"_watch", guarded<watch>, METH_O, nullptr};
 
+void watch_wake_fd(PyObject* loop, const LoopStatePtr& state);
+
 // The loop's watcher, made on first use and kept in an attribute of the loop.
 py::object watcher_of(PyObject* loop) {
     py::object held = py::object::steal(PyObject_GetAttr(loop, handles->loop_watcher));
@@ -227,8 +253,14 @@ py::object watcher_of(PyObject* loop) {
     if (!capsule) return capsule;
     state.release();
     py::object watcher = py::object::steal(PyCFunction_New(&watch_def, capsule.get()));
-    // A loop that takes no attributes gets a new state for every call: no coalescing, the same outcomes.
-    if (watcher && PyObject_SetAttr(loop, handles->loop_watcher, watcher.get()) < 0) PyErr_Clear();
+    if (!watcher) return watcher;
+    // A loop that takes no attributes gets a new state for every call: no coalescing, the same outcomes,
+    // and no descriptor to watch, which would outlive the call.
+    if (PyObject_SetAttr(loop, handles->loop_watcher, watcher.get()) < 0) {
+        PyErr_Clear();
+    } else {
+        watch_wake_fd(loop, state_in(capsule.get()));
+    }
     return watcher;
 }
 
@@ -314,12 +346,8 @@ void release_ticket(PyObject* capsule) {
     if (!ticket->ran) abandon(*ticket->state, nullptr);
 }
 
-// Settles every queued future of the loop, in the order their tasks finished. The callback of
-// call_soon_threadsafe, on the loop's thread.
-PyObject* drain(PyObject* capsule, PyObject*) {
-    auto* ticket = static_cast<DrainTicket*>(PyCapsule_GetPointer(capsule, drain_capsule));
-    ticket->ran = true;
-    LoopState& state = *ticket->state;
+// Settles every queued future of the loop, in the order their tasks finished. On the loop's thread.
+void drain(LoopState& state) {
     std::vector<Completion> batch;
     {
         std::lock_guard lock(state.mutex);
@@ -330,10 +358,73 @@ PyObject* drain(PyObject* capsule, PyObject*) {
         settle(state, c);
         c.refs.release();
     }
+}
+
+// The callback of call_soon_threadsafe.
+PyObject* run_drain(PyObject* capsule, PyObject*) {
+    auto* ticket = static_cast<DrainTicket*>(PyCapsule_GetPointer(capsule, drain_capsule));
+    ticket->ran = true;
+    drain(*ticket->state);
     Py_RETURN_NONE;
 }
 
-PyMethodDef drain_def = {"_drain", guarded<drain>, METH_NOARGS, nullptr};
+PyMethodDef drain_def = {"_drain", guarded<run_drain>, METH_NOARGS, nullptr};
+
+// ---- The eventfd wake-up -------------------------------------------------------------------------------
+
+constexpr char reader_capsule[] = "engine.reader";
+
+LoopState& reader_state(PyObject* capsule) {
+    return **static_cast<LoopStatePtr*>(PyCapsule_GetPointer(capsule, reader_capsule));
+}
+
+// The loop's reader callback for the eventfd.
+PyObject* on_wake(PyObject* capsule, PyObject*) {
+    LoopState& state = reader_state(capsule);
+    // Reset the counter before taking the queue, so that a wake-up written after this is for a completion
+    // the drain below may miss, never for one it has taken.
+    std::uint64_t count;
+    [[maybe_unused]] const auto got = ::read(state.wake_fd, &count, sizeof count);
+    drain(state);
+    Py_RETURN_NONE;
+}
+
+PyMethodDef wake_def = {"_wake", guarded<on_wake>, METH_NOARGS, nullptr};
+
+// The loop let go of its reader: removed, refused, or dropped by a closing loop. The completions whose
+// wake-up it will never see are given up silently, as a dropped drain's are, and later ones fall back to
+// call_soon_threadsafe, which finds a closed loop closed.
+void release_reader(PyObject* capsule) {
+    std::unique_ptr<LoopStatePtr> held(static_cast<LoopStatePtr*>(PyCapsule_GetPointer(capsule, reader_capsule)));
+    {
+        std::lock_guard lock((*held)->mutex);
+        (*held)->fd_watched = false;
+    }
+    abandon(**held, nullptr);
+}
+
+// Asks the loop to watch an eventfd for the bridge. Without one (no descriptors left, or a loop that
+// cannot watch them) the bridge wakes the loop with call_soon_threadsafe; neither is an error.
+void watch_wake_fd(PyObject* loop, const LoopStatePtr& state) {
+    const int fd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (fd < 0) return;
+    state->wake_fd = fd;  // closed with the state
+    auto held = std::make_unique<LoopStatePtr>(state);
+    py::object capsule = py::object::steal(PyCapsule_New(held.get(), reader_capsule, release_reader));
+    if (!capsule) {
+        PyErr_Clear();
+        return;
+    }
+    held.release();
+    {
+        std::lock_guard lock(state->mutex);
+        state->fd_watched = true;  // undone by release_reader should the loop refuse the reader
+    }
+    py::object callback = py::object::steal(PyCFunction_New(&wake_def, capsule.get()));
+    py::object added = callback ? py::object::steal(PyObject_CallMethod(loop, "add_reader", "iO", fd, callback.get()))
+                                : py::object();
+    if (!added) PyErr_Clear();
+}
 
 // Schedules a drain of `state` on `loop`. Runs on a worker thread holding the interpreter lock; the loop
 // is kept alive by the queued tasks, which no drain can take before this one.
@@ -354,12 +445,19 @@ void schedule_drain(const LoopStatePtr& state, PyObject* loop) {
     abandon(*state, error.get());
 }
 
-// Queues a finished task for its loop; true when it is the first since the last drain, and so has to
-// schedule one. Runs on a worker thread, without the interpreter lock.
-bool enqueue(LoopState& state, Completion c) {
+// What a finished task has to do to have its loop drain it.
+enum class Wake {
+    none,        // a wake-up is on its way already
+    descriptor,  // write to the loop's eventfd
+    scheduled,   // schedule a drain with call_soon_threadsafe
+};
+
+// Queues a finished task for its loop. Runs on a worker thread, without the interpreter lock.
+Wake enqueue(LoopState& state, Completion c) {
     std::lock_guard lock(state.mutex);
     state.finished.push_back(std::move(c));
-    return !std::exchange(state.drain_pending, true);
+    if (std::exchange(state.drain_pending, true)) return Wake::none;
+    return state.fd_watched ? Wake::descriptor : Wake::scheduled;
 }
 
 // One task, from start to completion of its future. Nothing it throws escapes: a fault of the task becomes
@@ -388,17 +486,19 @@ asio::awaitable<void> run_task(std::shared_ptr<CancelHandle> handle, Task task, 
     }
     (void)handle;
 
-    std::optional<bool> first;
+    std::optional<Wake> wake;
     if (!cancelled) {
         try {
-            first = enqueue(*state, Completion{refs, std::move(outcome), finish, std::move(fault)});
+            wake = enqueue(*state, Completion{refs, std::move(outcome), finish, std::move(fault)});
         } catch (const std::bad_alloc&) {  // no room in the queue: the future can only be reported
         }
     }
-    if (first && !*first) co_return;
+    if (wake == Wake::none) co_return;
+    // A reader that the loop drops meanwhile gives the queue up, so a wake-up written too late is harmless.
+    if (wake == Wake::descriptor && state->wake()) co_return;
     python_section python;
     if (!python) co_return;
-    if (first) {
+    if (wake) {
         schedule_drain(state, refs.loop);
         co_return;
     }

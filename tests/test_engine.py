@@ -514,19 +514,60 @@ def hold_the_loop_until(event: threading.Event, then: float = 0.2, limit: float 
     time.sleep(then)
 
 
+class LoopWithoutReaders(asyncio.SelectorEventLoop):
+    """A loop that watches no descriptors for others, as some loops cannot."""
+
+    def add_reader(self, fd, callback, *args):
+        raise NotImplementedError
+
+
+# How the engine wakes a loop's thread: through an eventfd the loop watches, or, on a loop that cannot watch one,
+# with call_soon_threadsafe.
+LOOPS = {"eventfd": asyncio.new_event_loop, "call_soon_threadsafe": LoopWithoutReaders}
+
+
+def run_on(make_loop, coro, timeout: float):
+    loop = make_loop()
+    try:
+        return loop.run_until_complete(asyncio.wait_for(coro, timeout))
+    finally:
+        loop.close()
+
+
+def bridge_wake_fd(loop):
+    """The eventfd the engine's bridge registered with the loop, if any."""
+    found = [key.fd for key in loop._selector.get_map().values()
+             if getattr(key.data[0]._callback, "__name__", None) == "_wake"]
+    assert len(found) <= 1
+    return found[0] if found else None
+
+
 @contextlib.contextmanager
 def counted_wake_ups(loop):
-    """Counts the loop's call_soon_threadsafe calls (the bridge looks the method up on the loop)."""
+    """Yields a function that tells how often the engine's workers have woken the loop: writes to the bridge's
+    eventfd that the loop has not yet read, or else calls of call_soon_threadsafe (which the bridge looks up
+    on the loop) from threads other than the loop's."""
     calls = []
     original = loop.call_soon_threadsafe
 
     def counting(*args, **kwargs):
-        calls.append(threading.get_ident())
+        if threading.get_ident() != loop_thread:
+            calls.append(threading.get_ident())
         return original(*args, **kwargs)
 
+    def count() -> int:
+        fd = bridge_wake_fd(loop)
+        if fd is None:
+            return len(calls)
+        assert not calls
+        with open(f"/proc/self/fdinfo/{fd}") as info:
+            (line,) = [line for line in info if line.startswith("eventfd-count:")]
+        return int(line.split(":")[1], 16)
+
+    loop_thread = threading.get_ident()
     loop.call_soon_threadsafe = counting
     try:
-        yield calls
+        yield count
     finally:
         del loop.call_soon_threadsafe
 
@@ -555,7 +596,8 @@ async def engines_answering(delays: list):
         peers.stop()
 
 
-def test_completions_that_arrive_together_wake_the_loop_once_and_settle_in_finishing_order():
+@pytest.mark.parametrize("make_loop", LOOPS.values(), ids=LOOPS.keys())
+def test_completions_that_arrive_together_wake_the_loop_once_and_settle_in_finishing_order(make_loop):
     async def main():
         # Engine i is answered (7 - i) * 80 ms after the first: they finish in reverse order.
         async with engines_answering([(7 - i) * 0.08 for i in range(8)]) as (engines, sent):
@@ -566,22 +608,25 @@ def test_completions_that_arrive_together_wake_the_loop_once_and_settle_in_finis
                 for i, f in enumerate(futures):
                     f.add_done_callback(lambda f, i=i: done.append(i))
                 hold_the_loop_until(sent)
+                held = wake_ups()
                 results = await asyncio.wait_for(asyncio.gather(*futures), 5)
-            return done, [r.tolist() for r in results], wake_ups
+            return done, [r.tolist() for r in results], held, bridge_wake_fd(loop) is not None
 
-    done, results, wake_ups = run(main(), 30)
+    done, results, wake_ups, watched = run_on(make_loop, main(), 30)
     assert done == [7, 6, 5, 4, 3, 2, 1, 0]
     assert results == [[float(i)] for i in range(8)]
-    assert len(wake_ups) == 1 and wake_ups[0] != threading.get_ident()
+    assert wake_ups == 1
+    assert watched == (make_loop is not LoopWithoutReaders)
 
 
-def test_a_future_cancelled_while_its_outcome_waits_for_the_drain_is_never_set():
+@pytest.mark.parametrize("make_loop", LOOPS.values(), ids=LOOPS.keys())
+def test_a_future_cancelled_while_its_outcome_waits_for_the_drain_is_never_set(make_loop):
     async def main():
         async with engines_answering([0.0] * 6) as (engines, sent):
             with counted_wake_ups(asyncio.get_running_loop()) as wake_ups:
                 futures = [e.get_snapshot() for e in engines]
                 hold_the_loop_until(sent)
-                assert len(wake_ups) == 1  # the outcomes are queued, their drain not yet run
+                assert wake_ups() == 1  # the outcomes are queued, their drain not yet run
                 for i in (1, 4):
                     futures[i].cancel()
                 outcomes = await asyncio.wait_for(asyncio.gather(*futures, return_exceptions=True), 5)
@@ -589,7 +634,7 @@ def test_a_future_cancelled_while_its_outcome_waits_for_the_drain_is_never_set()
             again = await asyncio.wait_for(asyncio.gather(*(e.get_snapshot() for e in engines)), 5)
             return [type(o).__name__ if isinstance(o, BaseException) else o.tolist() for o in outcomes], again
 
-    outcomes, again = run(main(), 30)
+    outcomes, again = run_on(make_loop, main(), 30)
     assert outcomes == [[0.0], "CancelledError", [2.0], [3.0], "CancelledError", [5.0]]
     assert [a.tolist() for a in again] == [[float(i)] for i in range(6)]
 
@@ -615,8 +660,9 @@ def wait_until(condition, limit: float = 5.0, then: float = 0.0) -> None:
     time.sleep(then)
 
 
-def test_completions_for_a_closed_loop_each_report_the_error_and_never_complete():
-    loop = asyncio.new_event_loop()
+@pytest.mark.parametrize("make_loop", LOOPS.values(), ids=LOOPS.keys())
+def test_completions_for_a_closed_loop_each_report_the_error_and_never_complete(make_loop):
+    loop = make_loop()
     engines, peers = loop.run_until_complete(connected_engines([0.3, 0.35, 0.4], threading.Event()))
 
     async def launch():
@@ -633,21 +679,23 @@ def test_completions_for_a_closed_loop_each_report_the_error_and_never_complete(
     assert not any(f.done() for f in futures)
 
 
-def test_a_drain_dropped_by_a_closing_loop_leaves_later_completions_to_report_the_closed_loop():
-    loop = asyncio.new_event_loop()
+@pytest.mark.parametrize("make_loop", LOOPS.values(), ids=LOOPS.keys())
+def test_a_drain_dropped_by_a_closing_loop_leaves_later_completions_to_report_the_closed_loop(make_loop):
+    loop = make_loop()
     engines, peers = loop.run_until_complete(connected_engines([0.0, 0.0, 0.5], threading.Event()))
 
     async def launch():
         early = [engines[0].get_snapshot(), engines[1].get_snapshot()]
         late = engines[2].get_snapshot()
         with counted_wake_ups(loop) as wake_ups:
-            # The loop's thread is held (no await) until the early outcomes have scheduled their drain...
-            wait_until(lambda: wake_ups, limit=10, then=0.2)
-        loop.stop()  # ...which this loop will never run: it stops after this turn
-        return early, late, wake_ups
+            # The loop's thread is held (no await) until the early outcomes have woken it...
+            wait_until(wake_ups, limit=10, then=0.2)
+            woken = wake_ups()
+        loop.stop()  # ...for a drain this loop will never run: it stops after this turn
+        return early, late, woken
 
     early, late, wake_ups = loop.run_until_complete(launch())
-    assert len(wake_ups) == 1
+    assert wake_ups == 1
     with unraisables() as seen:
         loop.close()  # drops the drain
         wait_until(lambda: seen)

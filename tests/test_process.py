@@ -4,6 +4,7 @@ a long training run. Memory limits apply to a whole process, so those cases run 
 from __future__ import annotations
 
 import asyncio
+import contextlib
 import json
 import multiprocessing
 import os
@@ -208,30 +209,43 @@ def test_a_reader_out_of_memory_fails_the_call_with_memory_error_then_serves_a_n
 # ---- descriptors --------------------------------------------------------------------------------------------
 
 
-def socket_descriptors_without_cloexec() -> list[int]:
+def descriptors_without_cloexec() -> list[str]:
+    """Sockets, eventfds, epoll and timer descriptors (what the engine and its loop wake-ups open) that a child
+    process would inherit."""
     found = []
     for name in os.listdir("/proc/self/fd"):
         try:
-            if not os.readlink(f"/proc/self/fd/{name}").startswith("socket:"):
+            target = os.readlink(f"/proc/self/fd/{name}")
+            if not target.startswith(("socket:", "anon_inode:")):
                 continue
             with open(f"/proc/self/fdinfo/{name}") as f:
                 flags = next(int(line.split()[1], 8) for line in f if line.startswith("flags:"))
         except (FileNotFoundError, StopIteration):
             continue
         if not flags & os.O_CLOEXEC:
-            found.append(int(name))
+            found.append(f"{name} -> {target}")
     return found
 
 
-def test_a_peer_socket_is_not_inherited_by_child_processes(port):
-    """A child started without close_fds (or any exec) must not hold the UI peer's connection open."""
+def descriptor_kinds() -> set[str]:
+    kinds = set()
+    for name in os.listdir("/proc/self/fd"):
+        with contextlib.suppress(FileNotFoundError):
+            kinds.add(os.readlink(f"/proc/self/fd/{name}"))
+    return kinds
+
+
+def test_no_descriptor_of_the_engine_is_inherited_by_child_processes(port):
+    """A child started without close_fds (or any exec) must not hold the UI peer's connection open, nor any
+    descriptor of the engine's runtime or its wake-ups."""
 
     async def body():
         engine = await started_engine(port)
         async with ScriptedPeer(port, echo_index, engine=engine):
-            return socket_descriptors_without_cloexec()
+            await asyncio.wait_for(engine.get_rl_config(), 5)
+            return descriptors_without_cloexec(), "anon_inode:[eventfd]" in descriptor_kinds()
 
-    assert run(body()) == []
+    assert run(body()) == ([], True)
 
 
 def test_a_host_with_a_nul_binds_nothing(port):
