@@ -89,14 +89,20 @@ private:
     bool push(Item item);
     void end(std::string text, std::exception_ptr fault = nullptr);
     void fail(std::exception_ptr fault);
+    void watch(clock_type::time_point deadline);
+    void check_deadlines();
 
     Stream ws_;
     std::deque<Item> items_;
     std::size_t queued_bytes_ = 0;
-    boost::asio::steady_timer wake_;        // the waiting call's deadline; cancelled to wake it early
-    boost::asio::steady_timer room_;        // the reader's wait for the queue to drain
-    boost::asio::steady_timer send_limit_;  // the running send's deadline
-    std::uint64_t sends_ = 0;               // sends begun, so a late deadline knows its send is over
+    boost::asio::steady_timer wake_;   // the waiting call's wait, never due: cancelled to wake it
+    boost::asio::steady_timer room_;   // the reader's wait for the queue to drain
+    boost::asio::steady_timer watch_;  // due no later than the earliest deadline below (see watch())
+    clock_type::time_point watch_at_ = clock_type::time_point::max();       // when watch_ is due; max: idle
+    clock_type::time_point send_deadline_ = clock_type::time_point::max();  // the running send's; max: none
+    clock_type::time_point wait_deadline_ = clock_type::time_point::max();  // the waiting call's; max: none
+    bool send_timed_out_ = false;
+    std::uint64_t sends_ = 0;  // sends begun, so a late cancellation knows its send is over
     std::deque<std::pair<std::uint32_t, std::uint16_t>> abandoned_;
     bool closed_ = false;
     std::optional<std::string> end_;
