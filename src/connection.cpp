@@ -91,7 +91,7 @@ void Connection::fail(std::exception_ptr fault) {
 void Connection::close() {
     closed_ = true;
     error_code ignored;
-    auto& socket = beast::get_lowest_layer(ws_).socket();
+    auto& socket = ws_.next_layer();
     socket.shutdown(asio::ip::tcp::socket::shutdown_both, ignored);
     socket.close(ignored);
     room_.cancel();

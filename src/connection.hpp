@@ -10,8 +10,10 @@
 #include <boost/asio/awaitable.hpp>
 #include <boost/asio/buffer.hpp>
 #include <boost/asio/post.hpp>
-#include <boost/asio/steady_timer.hpp>
-#include <boost/beast/core/tcp_stream.hpp>
+#include <boost/asio/basic_stream_socket.hpp>
+#include <boost/asio/basic_waitable_timer.hpp>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
 #include <boost/beast/websocket/stream.hpp>
 
 #include <cstdint>
@@ -24,10 +26,17 @@
 
 namespace engine {
 
-// The TCP stream under a peer's WebSocket layer: the library's own, with a teardown of the engine's.
-class PeerSocket : public boost::beast::tcp_stream {
+// The executor of a peer's socket and timers: the worker's own context, named by its concrete type. Every
+// read and write of a message copies the executor of its stream several times over, and a type-erased
+// executor makes each copy an indirect call.
+using PeerExecutor = boost::asio::io_context::executor_type;
+
+// The TCP socket under a peer's WebSocket layer: the library's own, with a teardown of the engine's. It is
+// the bare socket, not Beast's timed stream: the connection's deadlines are its own, and the handshake's
+// time limit is kept by the listener.
+class PeerSocket : public boost::asio::basic_stream_socket<boost::asio::ip::tcp, PeerExecutor> {
 public:
-    using boost::beast::tcp_stream::tcp_stream;
+    using boost::asio::basic_stream_socket<boost::asio::ip::tcp, PeerExecutor>::basic_stream_socket;
 };
 
 // Found by argument-dependent lookup in place of the library's teardown, which runs after the engine has
@@ -38,7 +47,7 @@ public:
 template <class Handler>
 void async_teardown(boost::beast::role_type, PeerSocket& stream, Handler&& handler) {
     boost::system::error_code ignored;
-    stream.socket().shutdown(boost::asio::ip::tcp::socket::shutdown_both, ignored);
+    stream.shutdown(boost::asio::ip::tcp::socket::shutdown_both, ignored);
     boost::asio::post(stream.get_executor(),
                       boost::asio::append(std::forward<Handler>(handler), boost::system::error_code{}));
 }
@@ -92,12 +101,14 @@ private:
     void watch(clock_type::time_point deadline);
     void check_deadlines();
 
+    using Timer = boost::asio::basic_waitable_timer<clock_type, boost::asio::wait_traits<clock_type>, PeerExecutor>;
+
     Stream ws_;
     std::deque<Item> items_;
     std::size_t queued_bytes_ = 0;
-    boost::asio::steady_timer wake_;   // the waiting call's wait, never due: cancelled to wake it
-    boost::asio::steady_timer room_;   // the reader's wait for the queue to drain
-    boost::asio::steady_timer watch_;  // due no later than the earliest deadline below (see watch())
+    Timer wake_;   // the waiting call's wait, never due: cancelled to wake it
+    Timer room_;   // the reader's wait for the queue to drain
+    Timer watch_;  // due no later than the earliest deadline below (see watch())
     clock_type::time_point watch_at_ = clock_type::time_point::max();       // when watch_ is due; max: idle
     clock_type::time_point send_deadline_ = clock_type::time_point::max();  // the running send's; max: none
     clock_type::time_point wait_deadline_ = clock_type::time_point::max();  // the waiting call's; max: none
