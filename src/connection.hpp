@@ -30,6 +30,8 @@ namespace engine {
 // read and write of a message copies the executor of its stream several times over, and a type-erased
 // executor makes each copy an indirect call.
 using PeerExecutor = boost::asio::io_context::executor_type;
+using PeerTimer =
+    boost::asio::basic_waitable_timer<clock_type, boost::asio::wait_traits<clock_type>, PeerExecutor>;
 
 // The TCP socket under a peer's WebSocket layer: the library's own, with a teardown of the engine's. It is
 // the bare socket, not Beast's timed stream: the connection's deadlines are its own, and the handshake's
@@ -101,14 +103,12 @@ private:
     void watch(clock_type::time_point deadline);
     void check_deadlines();
 
-    using Timer = boost::asio::basic_waitable_timer<clock_type, boost::asio::wait_traits<clock_type>, PeerExecutor>;
-
     Stream ws_;
     std::deque<Item> items_;
     std::size_t queued_bytes_ = 0;
-    Timer wake_;   // the waiting call's wait, never due: cancelled to wake it
-    Timer room_;   // the reader's wait for the queue to drain
-    Timer watch_;  // due no later than the earliest deadline below (see watch())
+    PeerTimer wake_;   // the waiting call's wait, never due: cancelled to wake it
+    PeerTimer room_;   // the reader's wait for the queue to drain
+    PeerTimer watch_;  // due no later than the earliest deadline below (see watch())
     clock_type::time_point watch_at_ = clock_type::time_point::max();       // when watch_ is due; max: idle
     clock_type::time_point send_deadline_ = clock_type::time_point::max();  // the running send's; max: none
     clock_type::time_point wait_deadline_ = clock_type::time_point::max();  // the waiting call's; max: none

@@ -205,8 +205,7 @@ asio::awaitable<std::shared_ptr<Connection>> handshake(PeerSocket socket, const 
         bool expired = false;
     };
     const auto limit = std::make_shared<Limit>();
-    asio::basic_waitable_timer<clock_type, asio::wait_traits<clock_type>, PeerExecutor> timer(stream.get_executor(),
-                                                                                            handshake_time_limit);
+    PeerTimer timer(stream.get_executor(), handshake_time_limit);
     timer.async_wait([limit, fd = stream.native_handle()](error_code ec) {
         if (ec || limit->over) return;
         limit->expired = true;
@@ -276,8 +275,8 @@ asio::awaitable<void> install(Endpoint& ep, std::shared_ptr<Connection> conn) {
 
 // One accepted client, in a task of its own so a slow one never holds up the others. `me` is already on the
 // pending list: it is put there at accept time, so the cap holds even before this task first runs.
-asio::awaitable<void> serve(std::shared_ptr<Endpoint> ep, PeerSocket socket, std::shared_ptr<PendingList> pending,
-                            PendingList::iterator me) {
+asio::awaitable<void> serve(std::shared_ptr<Endpoint> ep, PeerSocket socket,
+                            std::shared_ptr<PendingList> pending, PendingList::iterator me) {
     const std::shared_ptr<Pending> held = *me;
     std::shared_ptr<Connection> conn;
     {
