@@ -63,7 +63,10 @@ def main() -> None:
     ap.add_argument("--iters", default="500,2500", help="the two iteration counts")
     a = ap.parse_args()
     lo, hi = (int(x) for x in a.iters.split(","))
-    print(json.dumps(per_step(a.impl, a.count, lo, hi, dict(os.environ))))
+    # OpenBLAS's idle threads spin for a while after NumPy loads it, a few million instructions that vary from
+    # run to run and would land in the workers' figure; the workloads do no linear algebra.
+    env = dict(os.environ, OPENBLAS_NUM_THREADS="1")
+    print(json.dumps(per_step(a.impl, a.count, lo, hi, env)))
 
 
 if __name__ == "__main__":

@@ -8,8 +8,10 @@
 #include <boost/asio/this_coro.hpp>
 #include <boost/asio/use_awaitable.hpp>
 
+#include <algorithm>
 #include <new>
 #include <stdexcept>
+#include <utility>
 
 
 namespace engine {
@@ -65,7 +67,8 @@ private:
 }  // namespace
 
 Connection::Connection(Stream ws)
-    : ws_(std::move(ws)), wake_(ws_.get_executor()), room_(ws_.get_executor()), send_limit_(ws_.get_executor()) {
+    : ws_(std::move(ws)), wake_(ws_.get_executor()), room_(ws_.get_executor()), watch_(ws_.get_executor()) {
+    wake_.expires_at(clock_type::time_point::max());
     // A Close from the peer ends the connection for the calls at once; the library's read only returns
     // once the peer has also shut its TCP side.
     ws_.control_callback([this](websocket::frame_type kind, beast::string_view) {
@@ -88,7 +91,7 @@ void Connection::fail(std::exception_ptr fault) {
 void Connection::close() {
     closed_ = true;
     error_code ignored;
-    auto& socket = beast::get_lowest_layer(ws_).socket();
+    auto& socket = ws_.next_layer();
     socket.shutdown(asio::ip::tcp::socket::shutdown_both, ignored);
     socket.close(ignored);
     room_.cancel();
@@ -97,15 +100,11 @@ void Connection::close() {
 asio::awaitable<error_code> Connection::send(asio::const_buffer frame, clock_type::time_point deadline) {
     auto self = shared_from_this();
     const std::uint64_t id = ++sends_;
-    bool timed_out = false, cancelled = false;
+    bool cancelled = false;
 
-    send_limit_.expires_at(deadline);
-    send_limit_.async_wait([self, id, &timed_out](error_code ec) {
-        // A send that is over has moved `sends_` on, and its flags are gone with its frame.
-        if (ec || self->sends_ != id) return;
-        timed_out = true;
-        self->close();
-    });
+    send_deadline_ = deadline;
+    send_timed_out_ = false;
+    watch(deadline);
     // The caller's cancellation drops the connection, which ends the write; the write itself is started with
     // no cancellation slot of its own, so the library never tears a frame on its own terms.
     auto state = co_await asio::this_coro::cancellation_state;
@@ -125,10 +124,10 @@ asio::awaitable<error_code> Connection::send(asio::const_buffer frame, clock_typ
         frame, asio::bind_cancellation_slot(asio::cancellation_slot(), asio::as_tuple(asio::use_awaitable)));
     (void)n;
     ++sends_;
-    send_limit_.cancel();
+    send_deadline_ = clock_type::time_point::max();
     if (slot.is_connected()) slot.clear();
     if (cancelled) throw boost::system::system_error(asio::error::operation_aborted);
-    if (timed_out) co_return beast::error::timeout;
+    if (std::exchange(send_timed_out_, false)) co_return beast::error::timeout;
     co_return ec;
 }
 
@@ -136,14 +135,48 @@ asio::awaitable<std::optional<Connection::Item>> Connection::next(clock_type::ti
     for (;;) {
         if (std::optional<Item> item = try_pop()) co_return item;
         if (clock_type::now() >= deadline) co_return std::nullopt;
-        wake_.expires_at(deadline);
+        wait_deadline_ = deadline;
+        watch(deadline);
         auto [ec] = co_await wake_.async_wait(asio::as_tuple(asio::use_awaitable));
         (void)ec;
+        wait_deadline_ = clock_type::time_point::max();
         auto state = co_await asio::this_coro::cancellation_state;
         if (state.cancelled() != asio::cancellation_type::none) {
             throw boost::system::system_error(asio::error::operation_aborted);
         }
     }
+}
+
+// Setting the system timer anew for every call's deadline costs a system call each time, and a call's
+// deadline is almost always later than the one before it. So the one timer stays due at the earliest
+// deadline it was set for and is moved only to an earlier one; when it comes due, it deals with the
+// deadlines that have passed and is set for the earliest that has not.
+void Connection::watch(clock_type::time_point deadline) {
+    if (watch_at_ <= deadline) return;
+    watch_at_ = deadline;
+    watch_.expires_at(deadline);
+    // Weak: a connection that is let go must not live on until its last deadline.
+    watch_.async_wait([weak = weak_from_this(), deadline](error_code ec) {
+        const auto self = weak.lock();
+        if (ec || !self) return;
+        // A wait that came due just as it was replaced by an earlier one leaves the newer one in place.
+        if (self->watch_at_ == deadline) self->watch_at_ = clock_type::time_point::max();
+        self->check_deadlines();
+    });
+}
+
+void Connection::check_deadlines() {
+    const auto now = clock_type::now();
+    if (now >= send_deadline_) {
+        send_deadline_ = clock_type::time_point::max();
+        send_timed_out_ = true;
+        close();
+    }
+    if (now >= wait_deadline_) {
+        wait_deadline_ = clock_type::time_point::max();
+        wake_.cancel();
+    }
+    watch(std::min(send_deadline_, wait_deadline_));
 }
 
 void Connection::remember_abandoned(std::uint32_t seq, std::uint16_t fn_id) {

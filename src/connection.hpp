@@ -10,8 +10,10 @@
 #include <boost/asio/awaitable.hpp>
 #include <boost/asio/buffer.hpp>
 #include <boost/asio/post.hpp>
-#include <boost/asio/steady_timer.hpp>
-#include <boost/beast/core/tcp_stream.hpp>
+#include <boost/asio/basic_stream_socket.hpp>
+#include <boost/asio/basic_waitable_timer.hpp>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
 #include <boost/beast/websocket/stream.hpp>
 
 #include <cstdint>
@@ -24,10 +26,19 @@
 
 namespace engine {
 
-// The TCP stream under a peer's WebSocket layer: the library's own, with a teardown of the engine's.
-class PeerSocket : public boost::beast::tcp_stream {
+// The executor of a peer's socket and timers: the worker's own context, named by its concrete type. Every
+// read and write of a message copies the executor of its stream several times over, and a type-erased
+// executor makes each copy an indirect call.
+using PeerExecutor = boost::asio::io_context::executor_type;
+using PeerTimer =
+    boost::asio::basic_waitable_timer<clock_type, boost::asio::wait_traits<clock_type>, PeerExecutor>;
+
+// The TCP socket under a peer's WebSocket layer: the library's own, with a teardown of the engine's. It is
+// the bare socket, not Beast's timed stream: the connection's deadlines are its own, and the handshake's
+// time limit is kept by the listener.
+class PeerSocket : public boost::asio::basic_stream_socket<boost::asio::ip::tcp, PeerExecutor> {
 public:
-    using boost::beast::tcp_stream::tcp_stream;
+    using boost::asio::basic_stream_socket<boost::asio::ip::tcp, PeerExecutor>::basic_stream_socket;
 };
 
 // Found by argument-dependent lookup in place of the library's teardown, which runs after the engine has
@@ -38,7 +49,7 @@ public:
 template <class Handler>
 void async_teardown(boost::beast::role_type, PeerSocket& stream, Handler&& handler) {
     boost::system::error_code ignored;
-    stream.socket().shutdown(boost::asio::ip::tcp::socket::shutdown_both, ignored);
+    stream.shutdown(boost::asio::ip::tcp::socket::shutdown_both, ignored);
     boost::asio::post(stream.get_executor(),
                       boost::asio::append(std::forward<Handler>(handler), boost::system::error_code{}));
 }
@@ -89,14 +100,20 @@ private:
     bool push(Item item);
     void end(std::string text, std::exception_ptr fault = nullptr);
     void fail(std::exception_ptr fault);
+    void watch(clock_type::time_point deadline);
+    void check_deadlines();
 
     Stream ws_;
     std::deque<Item> items_;
     std::size_t queued_bytes_ = 0;
-    boost::asio::steady_timer wake_;        // the waiting call's deadline; cancelled to wake it early
-    boost::asio::steady_timer room_;        // the reader's wait for the queue to drain
-    boost::asio::steady_timer send_limit_;  // the running send's deadline
-    std::uint64_t sends_ = 0;               // sends begun, so a late deadline knows its send is over
+    PeerTimer wake_;   // the waiting call's wait, never due: cancelled to wake it
+    PeerTimer room_;   // the reader's wait for the queue to drain
+    PeerTimer watch_;  // due no later than the earliest deadline below (see watch())
+    clock_type::time_point watch_at_ = clock_type::time_point::max();       // when watch_ is due; max: idle
+    clock_type::time_point send_deadline_ = clock_type::time_point::max();  // the running send's; max: none
+    clock_type::time_point wait_deadline_ = clock_type::time_point::max();  // the waiting call's; max: none
+    bool send_timed_out_ = false;
+    std::uint64_t sends_ = 0;  // sends begun, so a late cancellation knows its send is over
     std::deque<std::pair<std::uint32_t, std::uint16_t>> abandoned_;
     bool closed_ = false;
     std::optional<std::string> end_;

@@ -13,6 +13,8 @@
 #include <boost/asio/this_coro.hpp>
 #include <boost/asio/use_awaitable.hpp>
 #include <boost/asio/write.hpp>
+#include <boost/beast/core/error.hpp>
+#include <boost/beast/core/flat_buffer.hpp>
 #include <boost/beast/http/empty_body.hpp>
 #include <boost/beast/http/read.hpp>
 
@@ -26,6 +28,7 @@
 #include <cstdio>
 #include <cstring>
 #include <list>
+#include <stdexcept>
 #include <string>
 #include <utility>
 #include <vector>
@@ -151,11 +154,15 @@ bool is_resource_exhaustion(const error_code& ec) {
 
 // The next connection, close-on-exec from the start: a child process started meanwhile must not inherit the
 // peer's socket. (The library's accept has no such flag, and setting it afterwards leaves a window.)
-asio::awaitable<std::pair<error_code, tcp::socket>> accept_next(tcp::acceptor& acceptor) {
+asio::awaitable<std::pair<error_code, PeerSocket>> accept_next(tcp::acceptor& acceptor) {
+    // The runtime's executors are those of its workers' io_contexts.
+    const PeerExecutor* worker = acceptor.get_executor().target<PeerExecutor>();
+    if (!worker) throw std::logic_error("the listener runs outside the runtime's workers");
+    const PeerExecutor ex = *worker;
     for (;;) {
         const int fd = ::accept4(acceptor.native_handle(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
         if (fd >= 0) {
-            tcp::socket socket(acceptor.get_executor());
+            PeerSocket socket(ex);
             error_code ec;
             socket.assign(acceptor.local_endpoint().protocol(), fd, ec);
             if (ec) ::close(fd);
@@ -164,11 +171,11 @@ asio::awaitable<std::pair<error_code, tcp::socket>> accept_next(tcp::acceptor& a
         const int err = errno;
         // A connection that was reset while queued, or a signal, is no failure of the listener.
         if (err != EAGAIN && err != EWOULDBLOCK && err != EINTR && err != ECONNABORTED) {
-            co_return std::pair{error_code(err, boost::system::system_category()), tcp::socket(acceptor.get_executor())};
+            co_return std::pair{error_code(err, boost::system::system_category()), PeerSocket(ex)};
         }
         if (err == EAGAIN || err == EWOULDBLOCK) {
             auto [ec] = co_await acceptor.async_wait(tcp::acceptor::wait_read, asio::as_tuple(asio::use_awaitable));
-            if (ec) co_return std::pair{ec, tcp::socket(acceptor.get_executor())};
+            if (ec) co_return std::pair{ec, PeerSocket(ex)};
         }
     }
 }
@@ -184,18 +191,39 @@ using PendingList = std::list<std::shared_ptr<Pending>>;  // oldest first; only 
 // Reads the upgrade request, applies the origin check, completes the WebSocket handshake and greets the
 // peer, all within the handshake time limit. Returns the connection, or nothing when the handshake failed
 // (already logged).
-asio::awaitable<std::shared_ptr<Connection>> handshake(tcp::socket socket, const Pending& pending) {
+asio::awaitable<std::shared_ptr<Connection>> handshake(PeerSocket socket, const Pending& pending) {
     const auto fail = [&pending](const std::string& text) {
         if (!pending.evicted) log_line("accept failed: " + text);
     };
-    PeerSocket stream(std::move(socket));
-    stream.expires_after(handshake_time_limit);
+    Connection::Stream ws(std::move(socket));
+    PeerSocket& stream = ws.next_layer();
+
+    // The time limit shuts the socket, which ends whatever step is waiting; that step then reports the
+    // timeout. The shared state tells an expiry that fires as the handshake ends that it is over.
+    struct Limit {
+        bool over = false;
+        bool expired = false;
+    };
+    const auto limit = std::make_shared<Limit>();
+    PeerTimer timer(stream.get_executor(), handshake_time_limit);
+    timer.async_wait([limit, fd = stream.native_handle()](error_code ec) {
+        if (ec || limit->over) return;
+        limit->expired = true;
+        ::shutdown(fd, SHUT_RDWR);
+    });
+    struct Over {
+        Limit& limit;
+        ~Over() { limit.over = true; }
+    } over{*limit};
+    const auto why = [&limit](error_code ec) {
+        return limit->expired ? error_code(beast::error::timeout).message() : ec.message();
+    };
 
     beast::flat_buffer buffer;
     http::request<http::empty_body> request;
     if (auto [ec, n] = co_await http::async_read(stream, buffer, request, asio::as_tuple(asio::use_awaitable)); ec) {
         (void)n;
-        fail(ec.message());
+        fail(why(ec));
         co_return nullptr;
     }
 
@@ -209,26 +237,24 @@ asio::awaitable<std::shared_ptr<Connection>> handshake(tcp::socket socket, const
         (void)ec;
         (void)n;
         error_code ignored;
-        stream.socket().shutdown(tcp::socket::shutdown_both, ignored);
+        stream.shutdown(tcp::socket::shutdown_both, ignored);
         fail("HTTP error: 403 Forbidden");
         co_return nullptr;
     }
 
-    Connection::Stream ws(std::move(stream));
     ws.read_message_max(max_message_bytes);
     ws.auto_fragment(false);
     if (auto [ec] = co_await ws.async_accept(request, asio::as_tuple(asio::use_awaitable)); ec) {
-        fail(ec.message());
+        fail(why(ec));
         co_return nullptr;
     }
 
     ws.text(true);
     if (auto [ec, n] = co_await ws.async_write(asio::buffer(handshake_text), asio::as_tuple(asio::use_awaitable)); ec) {
         (void)n;
-        log_line("handshake send failed: " + ec.message());
+        log_line("handshake send failed: " + why(ec));
     }
     ws.binary(true);
-    beast::get_lowest_layer(ws).expires_never();
     co_return std::make_shared<Connection>(std::move(ws));
 }
 
@@ -249,8 +275,8 @@ asio::awaitable<void> install(Endpoint& ep, std::shared_ptr<Connection> conn) {
 
 // One accepted client, in a task of its own so a slow one never holds up the others. `me` is already on the
 // pending list: it is put there at accept time, so the cap holds even before this task first runs.
-asio::awaitable<void> serve(std::shared_ptr<Endpoint> ep, tcp::socket socket, std::shared_ptr<PendingList> pending,
-                            PendingList::iterator me) {
+asio::awaitable<void> serve(std::shared_ptr<Endpoint> ep, PeerSocket socket,
+                            std::shared_ptr<PendingList> pending, PendingList::iterator me) {
     const std::shared_ptr<Pending> held = *me;
     std::shared_ptr<Connection> conn;
     {

@@ -121,6 +121,7 @@ public:
             return *this;
         }
         ~guard() { unlock(); }
+        explicit operator bool() const noexcept { return m_ != nullptr; }
         void unlock() noexcept {
             if (m_) std::exchange(m_, nullptr)->unlock();
         }
@@ -139,6 +140,9 @@ public:
         locked_ = true;
         return true;
     }
+
+    // The lock if it is free now, else an empty guard.
+    guard try_lock_guard() noexcept { return try_lock() ? guard(*this) : guard(); }
 
     void unlock() noexcept {
         std::lock_guard lock(m_);

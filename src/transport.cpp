@@ -3,6 +3,9 @@
 #include "connection.hpp"
 #include "frame.hpp"
 
+#include <boost/asio/cancellation_state.hpp>
+#include <boost/asio/this_coro.hpp>
+
 #include <exception>
 #include <string>
 #include <vector>
@@ -76,6 +79,16 @@ asio::awaitable<Result<Response>> receive(Connection& conn, std::uint32_t seq, s
     }
 }
 
+// Takes `m` for a call if it is free now; an empty guard means the call must wait for it with lock(). Taken
+// this way a free mutex costs no coroutine frame, which four times over is some 3% of a small call's
+// work on the worker. A call that is already cancelled stops here, as it would at the co_await of lock().
+sync::async_mutex::guard lock_now(sync::async_mutex& m, const asio::cancellation_state& cancellation) {
+    if (cancellation.cancelled() != asio::cancellation_type::none) {
+        throw boost::system::system_error(asio::error::operation_aborted, "co_await");
+    }
+    return m.try_lock_guard();
+}
+
 }  // namespace
 
 asio::awaitable<Result<Response>> rpc_call(std::shared_ptr<Endpoint> ep, std::uint16_t fn_id, codec::Bytes frame,
@@ -84,14 +97,17 @@ asio::awaitable<Result<Response>> rpc_call(std::shared_ptr<Endpoint> ep, std::ui
         return TransportError{seq, fn_id, std::move(message)};
     };
 
+    const asio::cancellation_state cancellation = co_await asio::this_coro::cancellation_state;
     {
-        auto guard = co_await ep->slot_mutex.lock();
+        auto guard = lock_now(ep->slot_mutex, cancellation);
+        if (!guard) guard = co_await ep->slot_mutex.lock();
         if (!ep->slot) co_return transport(std::nullopt, "no websocket connected");
     }
 
     std::uint32_t seq;
     {
-        auto guard = co_await ep->seq_mutex.lock();
+        auto guard = lock_now(ep->seq_mutex, cancellation);
+        if (!guard) guard = co_await ep->seq_mutex.lock();
         seq = ep->next_seq++;
     }
 
@@ -104,7 +120,8 @@ asio::awaitable<Result<Response>> rpc_call(std::shared_ptr<Endpoint> ep, std::ui
 
     std::shared_ptr<Connection> conn;
     {
-        auto guard = co_await ep->slot_mutex.lock();
+        auto guard = lock_now(ep->slot_mutex, cancellation);
+        if (!guard) guard = co_await ep->slot_mutex.lock();
         conn = ep->slot;
         if (!conn) co_return transport(seq, "connection missing");
         // A peer that is already gone is reported as it ended, not as the send that would fail on it.
@@ -134,7 +151,8 @@ asio::awaitable<Result<Response>> rpc_call(std::shared_ptr<Endpoint> ep, std::ui
     // can recognise and discard the late response instead of failing the next call.
     sync::async_mutex::guard guard;
     try {
-        guard = co_await ep->slot_mutex.lock();
+        guard = lock_now(ep->slot_mutex, cancellation);
+        if (!guard) guard = co_await ep->slot_mutex.lock();
     } catch (const boost::system::system_error& e) {
         if (e.code() == asio::error::operation_aborted) conn->remember_abandoned(seq, fn_id);
         throw;
