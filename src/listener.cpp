@@ -165,7 +165,15 @@ asio::awaitable<std::pair<error_code, PeerSocket>> accept_next(tcp::acceptor& ac
             PeerSocket socket(ex);
             error_code ec;
             socket.assign(acceptor.local_endpoint().protocol(), fd, ec);
-            if (ec) ::close(fd);
+            if (ec) {
+                ::close(fd);
+            } else {
+                // Every message goes out whole in one write, so Nagle's algorithm has nothing to merge; it
+                // would only hold a second small message (two PingReplies in a row, a request right after an
+                // abandoned one) until the peer acknowledges the first, which the peer may delay by 40 ms.
+                error_code ignored;
+                socket.set_option(tcp::no_delay(true), ignored);
+            }
             co_return std::pair{ec, std::move(socket)};
         }
         const int err = errno;

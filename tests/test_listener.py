@@ -3,6 +3,9 @@
 from __future__ import annotations
 
 import asyncio
+import contextlib
+import os
+import socket
 import subprocess
 import sys
 import textwrap
@@ -234,6 +237,33 @@ def test_second_peer_replaces_the_first(port, capfd):
 
     run(body(), 5)
     assert log.lines() == []
+
+
+def _engine_side_no_delay(port: int, client: tuple[str, int]) -> list[int]:
+    """TCP_NODELAY of every socket of this process that is the engine's end of the client's connection."""
+    found = []
+    for name in os.listdir("/proc/self/fd"):
+        with contextlib.suppress(OSError):
+            if not os.readlink(f"/proc/self/fd/{name}").startswith("socket:"):
+                continue
+            with socket.socket(fileno=os.dup(int(name))) as s:
+                if s.type == socket.SOCK_STREAM and s.family == socket.AF_INET and s.getsockname()[1] == port \
+                        and s.getpeername() == client:
+                    found.append(s.getsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY))
+    return found
+
+
+def test_the_peer_connection_sends_without_delay(port):
+    """Nagle's algorithm would hold a second small message back until the peer acknowledges the first: two
+    PeerPings in one burst got their second PingReply up to 45 ms late (the peer's delayed acknowledgement)."""
+
+    async def body():
+        engine = await started_engine(port)
+        async with ScriptedPeer(port, payload=b"one", engine=engine) as peer:
+            assert await asyncio.wait_for(engine.get_rl_config(), 2) == "one"
+            return _engine_side_no_delay(port, peer.ws.transport.get_extra_info("sockname"))
+
+    assert run(body(), 5) == [1]
 
 
 def test_pending_wait_connected_calls_all_resolve(port):
