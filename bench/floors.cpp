@@ -162,6 +162,7 @@ int bulk_floor(const Options& o) {
     const auto endpoint = acceptor.local_endpoint();
     std::thread server([&] {
         tcp::socket s = acceptor.accept();
+        s.set_option(tcp::no_delay(true));  // the bulk floors are the transfer, not Nagle's wait for an ack
         std::vector<char> payload(n, 'x');
         char request = 0;
         boost::system::error_code ec;
@@ -173,6 +174,7 @@ int bulk_floor(const Options& o) {
     });
     tcp::socket c(ctx);
     c.connect(endpoint);
+    c.set_option(tcp::no_delay(true));
     std::vector<char> in(n, 0);
     const char request = 'r';
     std::vector<std::int64_t> samples;
@@ -201,6 +203,7 @@ int ws_bulk_floor(const Options& o) {
     std::thread peer([&] {
         websocket::stream<tcp::socket> ws(ctx);
         ws.next_layer().connect(endpoint);
+        ws.next_layer().set_option(tcp::no_delay(true));
         ws.auto_fragment(false);
         ws.write_buffer_bytes(1u << 20);
         ws.handshake("127.0.0.1:" + std::to_string(endpoint.port()), "/");
@@ -216,6 +219,7 @@ int ws_bulk_floor(const Options& o) {
         }
     });
     websocket::stream<tcp::socket> ws(acceptor.accept());
+    ws.next_layer().set_option(tcp::no_delay(true));
     ws.auto_fragment(false);
     ws.read_message_max(n + 1);
     ws.accept();

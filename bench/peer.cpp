@@ -147,6 +147,9 @@ asio::awaitable<void> serve(std::string host, std::uint16_t port, const Table& t
         co_await pause.async_wait(asio::as_tuple(asio::use_awaitable));
     }
 
+    // As browsers and Node do: otherwise the last part of a large answer can wait for the engine's delayed
+    // acknowledgement (up to 40 ms), which would be timed as the engine's.
+    stream.socket().set_option(tcp::no_delay(true));
     websocket::stream<beast::tcp_stream> ws(std::move(stream));
     ws.auto_fragment(false);          // one frame per message, as the engine sends them
     ws.write_buffer_bytes(1u << 20);  // the client masks its frames through this buffer

@@ -488,7 +488,7 @@ def report(res: dict, f: dict, info: dict, g: list, quick: bool) -> str:
              "all three implementations talk to it with the same payloads.")
     L.append("- Baselines (bench/baselines/): the same server side in pure Python, on `websockets` (asyncio "
              "implementation) and on `picows`. Both asyncio libraries set TCP_NODELAY on their sockets, as they "
-             "ship; the engine leaves Nagle on.")
+             "ship; the engine sets it too.")
     L.append("- Latencies are wall-clock times of `await call()` on the event loop's thread (perf_counter_ns), "
              "after a warm-up. Calls/s is completed calls over the timed loop.")
     L.append("- OPENBLAS_NUM_THREADS=1 for every process (NumPy's BLAS threads have nothing to do here).")
