@@ -3,9 +3,14 @@
 #include "le.hpp"
 
 #include <bit>
+#include <cstdint>
 #include <cstring>
 #include <limits>
 #include <string>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace engine::codec {
 namespace {
@@ -25,6 +30,47 @@ using le::store_u32;
 // memcpy, which reads and writes at any alignment; a zero-length copy may come with null pointers.
 void copy_bytes(void* dst, const void* src, std::size_t n) noexcept {
     if (n) std::memcpy(dst, src, n);
+}
+
+#if defined(__SSE2__)
+// Payloads of this size and more are written around the cache: they are larger than the cache would keep
+// anyway, and the stores then need not read each destination line first. Encoding 40 MB went from 6.5 to
+// 4.4 ms here, into a fresh block as into a reused one. (The C library's memcpy streams only beyond a
+// threshold it derives from the cache size, which a virtual machine may report as hundreds of megabytes.)
+// Not for decoding: there the destination is an array whose pages the kernel has just zeroed, so they are
+// in the cache already, and streaming past it made a 40 MB decode slower (12.9 to 16.7 ms).
+constexpr std::size_t streaming_copy = std::size_t(4) << 20;
+
+void stream_bytes(std::uint8_t* d, const std::uint8_t* s, std::size_t n) noexcept {
+    const std::size_t head = (16 - reinterpret_cast<std::uintptr_t>(d) % 16) % 16;  // d aligned for the stores
+    std::memcpy(d, s, head);
+    d += head;
+    s += head;
+    n -= head;
+    for (; n >= 64; n -= 64, d += 64, s += 64) {
+        const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s));
+        const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + 16));
+        const __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + 32));
+        const __m128i e = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + 48));
+        _mm_stream_si128(reinterpret_cast<__m128i*>(d), a);
+        _mm_stream_si128(reinterpret_cast<__m128i*>(d + 16), b);
+        _mm_stream_si128(reinterpret_cast<__m128i*>(d + 32), c);
+        _mm_stream_si128(reinterpret_cast<__m128i*>(d + 48), e);
+    }
+    _mm_sfence();  // the streamed stores are seen before anything written after the copy
+    std::memcpy(d, s, n);
+}
+#endif
+
+// copy_bytes into a payload being encoded.
+void write_payload(std::uint8_t* dst, const void* src, std::size_t n) noexcept {
+#if defined(__SSE2__)
+    if (n >= streaming_copy) {
+        stream_bytes(dst, static_cast<const std::uint8_t*>(src), n);
+        return;
+    }
+#endif
+    copy_bytes(dst, src, n);
 }
 
 std::string decimal(u128 v) {
@@ -111,7 +157,7 @@ Result<Bytes> encode_vec_f64(std::span<const double> values, std::size_t headroo
     if (!out) return out;
     std::uint8_t* p = out.value().data() + headroom;
     store_u32(p, std::uint32_t(n));
-    copy_bytes(p + 4, values.data(), 8 * n);
+    write_payload(p + 4, values.data(), 8 * n);
     return out;
 }
 
@@ -129,7 +175,7 @@ Result<Bytes> encode_mat_f64(std::size_t rows, std::size_t cols, const double* d
     // Elements are read through bytes: the array behind `data` need not be aligned for double.
     const auto* base = reinterpret_cast<const std::uint8_t*>(data);
     if (col_stride == 1 && (rows == 1 || row_stride == std::ptrdiff_t(cols))) {
-        copy_bytes(p, base, 8 * rows * cols);
+        write_payload(p, base, 8 * rows * cols);
         return out;
     }
     for (std::size_t r = 0; r < rows; ++r) {
@@ -149,9 +195,9 @@ Result<Bytes> encode_close_step(std::span<const std::int32_t> flags, std::span<c
     if (!out) return out;
     std::uint8_t* p = out.value().data() + headroom;
     store_u32(p, std::uint32_t(n));
-    copy_bytes(p + 4, flags.data(), 4 * n);
-    copy_bytes(p + 4 + 4 * n, actions.data(), 4 * n);
-    copy_bytes(p + 4 + 8 * n, ratios.data(), 8 * n);
+    write_payload(p + 4, flags.data(), 4 * n);
+    write_payload(p + 4 + 4 * n, actions.data(), 4 * n);
+    write_payload(p + 4 + 8 * n, ratios.data(), 8 * n);
     return out;
 }
 

@@ -262,6 +262,27 @@ def test_unaligned_and_read_only_vectors():
     assert m.encode_close_step_py(ints, ints, vec[:2]) == list(struct.pack("<I4i2d", 2, -5, 7, -5, 7, 1, 2))
 
 
+def _large(n: int, offset: int) -> np.ndarray:
+    """n doubles of every kind (NaN payloads, -0.0, subnormals among them), `offset` bytes into a buffer."""
+    bits_ = np.random.default_rng(n).integers(0, 2**64, size=n, dtype=np.uint64)
+    bits_[:4] = [0x7FF8_0000_0000_0001, 0x8000_0000_0000_0000, 1, 0xFFF0_0000_0000_0000]
+    return np.frombuffer(b"\0" * offset + bits_.tobytes(), dtype="<f8", offset=offset)
+
+
+# Payloads of 4 MiB and more are copied by another path than small ones; sources at any alignment.
+@pytest.mark.parametrize("offset", [0, 1, 12], ids=lambda o: f"source_offset_{o}")
+def test_large_payloads_are_encoded_bit_for_bit(offset):
+    vec = _large(600_001, offset)
+    assert bytes(m.encode_vec_f64_py(vec)) == struct.pack("<I", vec.size) + vec.tobytes()
+    mat = vec[1:].reshape(120_000, 5)
+    assert bytes(m.encode_mat_f64_py(mat)) == struct.pack("<II", 120_000, 5) + mat.tobytes()
+    ints = np.arange(vec.size, dtype="<i4")
+    flipped = ints[::-1].copy()
+    assert bytes(m.encode_close_step_py(ints, flipped, vec)) == (
+        struct.pack("<I", vec.size) + ints.tobytes() + flipped.tobytes() + vec.tobytes()
+    )
+
+
 # function, args, kwargs, message
 CALL_ERRORS = [
     (m.decode_vec_f64_py, (), {}, "decode_vec_f64_py() missing required argument 'payload' (pos 1)"),
