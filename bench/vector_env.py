@@ -37,7 +37,7 @@ LABELS = {
     "async": "AsyncVectorEnv of TradingUIEnv",
     "sync": "SyncVectorEnv of TradingUIEnv",
 }
-ENV_KWARGS = dict(serve_page=False, verbose=False, connect_timeout=60.0, max_episode_steps=100, window=32)
+ENV_KWARGS = dict(launch_peer=False, serve_page=False, verbose=False, connect_timeout=60.0, max_episode_steps=100, window=32)
 WARMUP_STEPS = 30
 TICK = os.sysconf("SC_CLK_TCK")
 

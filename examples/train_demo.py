@@ -39,8 +39,6 @@ except ImportError as e:  # gymnasium is the [gym] extra
     raise SystemExit(f"the demo needs the gym extra: pip install 'py_engine_rust[gym]' ({e})") from e
 
 DATASET = "FOREX_EURUSD_1H_ASK"
-# Snapshot columns of the bundled peer (docs/protocol.md): step, episode index and type.
-STEP, EPISODE_INDEX, EPISODE_TYPE = 5, 8, 9
 
 
 def load_candles() -> np.ndarray:
@@ -224,31 +222,27 @@ def watch_on_page(args: argparse.Namespace, policy: Policy, candles: np.ndarray)
                f"&test_episodes={args.test_episodes}&episode_length={args.episode_length}")
         print(f"\nopen this page in a browser on this machine to watch the trained policy on the test episodes:"
               f"\n\n    {url}\n\nwaiting up to {args.connect_timeout:g} s for it", flush=True)
-        env = TradingUIEnv(args.host, port, serve_page=False, connect_timeout=args.connect_timeout,
+        env = TradingUIEnv(args.host, port, launch_peer=False, serve_page=False, connect_timeout=args.connect_timeout,
                            reconnect_timeout=args.connect_timeout, units=args.units, candles=candles)
         try:
             for index in range(args.test_episodes):
+                restarted = False
                 while True:
-                    # Again for every episode: a page that came back between two episodes is a fresh one.
-                    env.command("init_candles", candles)
+                    # A page that comes back is a fresh one: the environment loads the series into it again,
+                    # and this reset starts the interrupted episode on it.
                     obs, _ = env.reset(options={"episode_type": "test", "episode_index": index})
-                    first_step = env.session.snapshot[STEP]  # reset has already taken the episode's first step
-                    pnl, steps, fresh = 0.0, 0, False
-                    done = False
+                    if restarted:
+                        print(f"a new page connected: test episode {index} starts again", flush=True)
+                    pnl, done, interrupted = 0.0, False, False
                     while not done:
                         action = int(policy.act(obs[None, :], greedy=True)[0])
-                        obs, reward, terminated, truncated, _ = env.step(action)
-                        steps += 1
+                        obs, reward, terminated, truncated, info = env.step(action)
                         pnl += reward
+                        interrupted = "interrupted" in info
                         done = terminated or truncated
-                        snap = env.session.snapshot
-                        # A page opened anew starts its own market: train episode 0 from its start.
-                        if snap[EPISODE_TYPE] != 1 or snap[EPISODE_INDEX] != index or snap[STEP] != first_step + steps:
-                            fresh = True
-                            break
-                    if not fresh:
+                    if not interrupted:
                         break
-                    print(f"a new page connected: test episode {index} starts again", flush=True)
+                    restarted = True
                 print(f"test episode {index}: pnl {pnl:+.1f}", flush=True)
         finally:
             env.close()

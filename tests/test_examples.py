@@ -231,7 +231,8 @@ def test_open_page_replays_the_test_episodes_and_goes_on_after_the_page_comes_ba
         assert [line.split(":")[0] for line in episodes] == ["test episode 0", "test episode 1", "test episode 2"]
         # The lost page is one line, not a traceback.
         lost = [line for line in stderr.splitlines() if "lost during" in line]
-        assert len(lost) == 1 and "waiting up to 30 s for it to come back" in lost[0], stderr
+        assert len(lost) == 1 and lost[0].endswith("; the episode ends truncated"), stderr
+        assert "waiting up to 30 s for the UI peer of ws://127.0.0.1:" in stderr, stderr
         assert "Traceback" not in stderr
     finally:
         for p in [demo, *pages]:

@@ -1,9 +1,14 @@
 """The Gymnasium layer against the bundled Node peer: API conformance, autoreset, hooks, failures, cleanup."""
 
+import contextlib
+import gc
+import json
 import os
 import pickle
 import re
 import signal
+import socket
+import struct
 import subprocess
 import sys
 import threading
@@ -158,7 +163,7 @@ def test_entry_and_reward_follow_the_close(order_type, action, side):
         env.step(action)
         assert env.session.snapshot[3] == 1
         env.step(SHORT if action == LONG else LONG)
-        assert env.session.snapshot[3] == 1 and env.session.side == -side
+        assert env.session.snapshot[3] == 1 and env.position(env.session).side == -side
         _, reward, _, _, info = env.step(CLOSE)
         assert info["position"] == 0 and env.session.snapshot[3] == 0
         assert reward == 0.0  # flat: whatever the close did, equity did not move
@@ -245,7 +250,7 @@ class HookedEnv(TradingUIEnv):
     async def act(self, action, session):
         await buy_on_one(action, session)
 
-    def compute_reward(self, prev_snapshot, snapshot, session):
+    def step_reward(self, prev_snapshot, snapshot, session):
         return price_change(prev_snapshot, snapshot, session)
 
     def is_terminated(self, snapshot, session):
@@ -410,37 +415,48 @@ def test_launched_peer_killed_mid_episode_raises_at_once(env):
 
 
 @pytest.mark.parametrize("comes_back", [False, True])
-def test_external_peer_lost_mid_episode_is_waited_for(comes_back, capsys):
+def test_external_peer_lost_mid_episode_ends_the_episode_and_reset_waits_for_it(comes_back, caplog):
     port = free_port()
     url = f"ws://127.0.0.1:{port}"
     peer = NodePeer(url)
     peers = []
     env = None
     try:
-        env = TradingUIEnv(port=port, serve_page=False, reconnect_timeout=2.0, connect_timeout=20)
-        env.reset(seed=0)
+        env = TradingUIEnv(
+            port=port, launch_peer=False, serve_page=False, reconnect_timeout=2.0, connect_timeout=20
+        )
+        obs, _ = env.reset(seed=0)
         peer.proc.send_signal(signal.SIGKILL)
         peer.stop()
+        last = obs
+        obs, reward, terminated, truncated, info = env.step(LONG)
+        assert (reward, terminated, truncated) == (0.0, False, True)
+        assert obs is last  # nothing new came: the last observation
+        assert re.fullmatch(
+            r"the UI peer was lost: place_ticket failed: RpcTransportError\(seq=Some\(\d+\), fnId=Some\(21\)\): .+",
+            info["interrupted"],
+        ), info["interrupted"]
+        assert env.step(HOLD)[3:] == (True, info)  # the episode is over until the next reset
         if comes_back:
-            # Started once the step is already waiting, so the loss is seen before the new peer connects.
-            later = threading.Timer(0.5, lambda: peers.append(NodePeer(url)))
+            later = threading.Timer(0.3, lambda: peers.append(NodePeer(url)))
             later.start()
-            _, _, _, _, info = env.step(HOLD)  # answered by the new peer's fresh market
+            _, info = env.reset(
+                options={"episode_index": 1}
+            )  # waits, then starts on the new peer's fresh market
             later.join()
-            assert info["step"] == 1
+            assert info["start_candle"] == TRAIN_STARTS[1] and info["step"] == 1
+            assert "interrupted" not in env.step(HOLD)[4]
         else:
             t0 = time.monotonic()
             with pytest.raises(PeerError) as e:
-                env.step(HOLD)
+                env.reset()
             assert 2.0 <= time.monotonic() - t0 < 6
-            assert re.fullmatch(
-                r"step_and_sync failed: RpcTransportError\(seq=Some\(\d+\), fnId=Some\(130\)\): "
-                r"websocket .+; the UI peer did not come back within 2 s",
-                str(e.value),
-            ), str(e.value)
-        err = capsys.readouterr().err
-        assert f"UI peer of {url} lost during step_and_sync (RpcTransportError(" in err
-        assert "waiting up to 2 s for it to come back" in err
+            assert str(e.value) == "reset: the UI peer did not come back within 2 s"
+        assert re.search(
+            rf"UI peer of {url} lost during a step \(place_ticket failed: .+\); the episode ends truncated",
+            caplog.text,
+        )
+        assert f"waiting up to 2 s for the UI peer of {url} to come back" in caplog.text
     finally:
         if env is not None:
             env.close()
@@ -460,12 +476,15 @@ def test_peer_that_exits_before_connecting_fails_at_once():
     assert loop_threads() == []
 
 
-def test_no_peer_times_out_and_frees_the_page_server(capsys):
+@pytest.mark.parametrize(
+    "make", [dict(launch_peer=False), dict(render_mode="human")], ids=["external", "human"]
+)
+def test_no_peer_times_out_and_frees_the_page_server(make, caplog):
     port = free_port()
     with pytest.raises(PeerError) as e:
-        TradingUIEnv(port=port, connect_timeout=0.5)
+        TradingUIEnv(port=port, connect_timeout=0.5, **make)
     assert str(e.value) == f"no UI peer connected to ws://127.0.0.1:{port} within 0.5 s"
-    out = capsys.readouterr().out
+    out = caplog.text
     page = re.search(
         r"open (http://127\.0\.0\.1:(\d+)/\?engine=ws://127\.0\.0\.1:\d+&seed=1) in a browser", out
     )
@@ -475,13 +494,13 @@ def test_no_peer_times_out_and_frees_the_page_server(capsys):
     assert loop_threads() == []
 
 
-def test_page_server_serves_the_bundled_page(capsys):
+def test_page_server_serves_the_bundled_page(caplog):
     port = free_port()
     peer = NodePeer(f"ws://127.0.0.1:{port}")
     try:
-        env = TradingUIEnv(port=port, connect_timeout=20)
+        env = TradingUIEnv(port=port, launch_peer=False, connect_timeout=20)
         try:
-            out = capsys.readouterr().out
+            out = caplog.text
             url = re.search(r"open (\S+) in a browser", out).group(1)
             with urllib.request.urlopen(url, timeout=5) as page:
                 assert page.status == 200 and b"<title>UI peer</title>" in page.read()
@@ -494,14 +513,13 @@ def test_page_server_serves_the_bundled_page(capsys):
 # ---- engines outlive environments -------------------------------------------------------------------------
 
 
-def test_an_address_is_reused_after_close_and_refused_while_in_use(capsys):
-    first = TradingUIEnv(launch_peer=True)
+def test_an_address_is_reused_after_close_and_refused_while_in_use(caplog):
+    first = TradingUIEnv(port=free_port(), launch_peer=True)
     port = first.port
-    out = capsys.readouterr().out
-    assert out == (
-        f"engine listening on ws://127.0.0.1:{port} (a free port); UI peer launched "
-        f"(pid {first.peer_pid}, seed 1)\n"
-    )
+    assert caplog.messages == [
+        f"engine listening on ws://127.0.0.1:{port}; UI peer launched (pid {first.peer_pid}, seed 1)"
+    ]
+    caplog.clear()
     with pytest.raises(EngineError) as e:
         TradingUIEnv(port=port, launch_peer=True)
     assert str(e.value) == (
@@ -512,7 +530,7 @@ def test_an_address_is_reused_after_close_and_refused_while_in_use(capsys):
     first.close()
     again = TradingUIEnv(port=port, launch_peer=True)
     try:
-        assert capsys.readouterr().out.startswith(f"engine reused on ws://127.0.0.1:{port}; UI peer launched")
+        assert caplog.messages[-1].startswith(f"engine reused on ws://127.0.0.1:{port}; UI peer launched")
         _, info = again.reset(options={"episode_index": 1})
         assert info["start_candle"] == TRAIN_STARTS[1]
         assert again.step(HOLD)[4]["step"] == 2
@@ -535,9 +553,15 @@ def test_close_leaves_no_thread_or_child_process():
     assert loop_threads() == []
     assert all(gone(pid) for pid in pids)
     assert children() <= before
-    for closed in (lambda: single.step(HOLD), lambda: envs.step(np.zeros(2, dtype=np.int64))):
-        with pytest.raises(RuntimeError, match="^the environment is closed$"):
+    for what, closed in (
+        ("step()", lambda: single.step(HOLD)),
+        ("reset()", lambda: single.reset()),
+        ("command('get_snapshot')", lambda: single.command("get_snapshot")),
+        ("step()", lambda: envs.step(np.zeros(2, dtype=np.int64))),
+    ):
+        with pytest.raises(gym.error.ClosedEnvironmentError) as e:
             closed()
+        assert str(e.value) == f"{what} was called after the environment was closed"
 
 
 FORK_SCRIPT = """
@@ -597,7 +621,10 @@ def test_candles_are_loaded_before_the_configuration_is_read(vector):
 @pytest.mark.parametrize(
     "error, fields",
     [
-        (EngineError("step_and_sync", "RpcError(seq=5, fnId=130, err=3, sub=0): gone"), ("command", "engine_text")),
+        (
+            EngineError("step_and_sync", "RpcError(seq=5, fnId=130, err=3, sub=0): gone"),
+            ("command", "engine_text"),
+        ),
         (PeerError("no UI peer connected", "last line"), ("message", "log_tail")),
     ],
     ids=["EngineError", "PeerError"],
@@ -607,3 +634,499 @@ def test_errors_cross_process_boundaries_intact(error, fields):
     back = pickle.loads(pickle.dumps(error))
     assert (type(back), str(back)) == (type(error), str(error))
     assert [getattr(back, f) for f in fields] == [getattr(error, f) for f in fields]
+
+
+# ---- hostile peers, reconnects and long runs (the fake UI of support/fakeui.py) ----------------------------
+
+from support import fakeui  # noqa: E402
+from support.fakeui import FakeUI  # noqa: E402
+
+FAKE_OBS = fakeui.WINDOW * 5 + 3
+
+
+@contextlib.contextmanager
+def on_fake_ui(**kwargs):
+    """A TradingUIEnv served by a FakeUI that connects once the engine listens: (env, ui)."""
+    port = free_port()
+    ui = FakeUI(port)
+    opener = threading.Thread(target=ui.open)
+    opener.start()
+    env = None
+    try:
+        env = TradingUIEnv(
+            port=port, launch_peer=False, serve_page=False, connect_timeout=10, verbose=False, **kwargs
+        )
+        opener.join()
+        yield env, ui
+    finally:
+        opener.join()
+        if env is not None:
+            env.close()
+        ui.close()
+
+
+def replace_ui(env, old: FakeUI) -> FakeUI:
+    """A fresh FakeUI on the environment's port, once the engine has dropped ``old`` for it."""
+    new = FakeUI(env.port).open()
+    old.wait_closed()
+    return new
+
+
+@pytest.mark.parametrize(
+    "first, lost_on, kwargs",
+    [
+        ([], "place_ticket", {}),
+        ([], "place_order", {"order_type": "limit"}),
+        ([LONG], "close_positions", {}),
+        ([], "step_and_sync", {}),
+    ],
+    ids=["place_ticket", "place_order", "close_positions", "step_and_sync"],
+)
+def test_a_command_lost_mid_step_is_never_sent_again(first, lost_on, kwargs):
+    action = CLOSE if lost_on == "close_positions" else LONG
+    with on_fake_ui(reconnect_timeout=5, **kwargs) as (env, ui):
+        obs, _ = env.reset(seed=0)
+        for a in first:
+            obs, *_ = env.step(a)
+        ui.drop_on = {lost_on}
+        sent_before = ui.received[lost_on]
+        got, reward, terminated, truncated, info = env.step(action)
+        assert (got is obs, reward, terminated, truncated) == (True, 0.0, False, True)
+        assert info["interrupted"].startswith(
+            f"the UI peer was lost: {lost_on} failed: RpcTransportError(seq=Some("
+        )
+        assert ui.received[lost_on] == sent_before + 1
+        new = FakeUI(env.port).open()
+        try:
+            _, info = env.reset(options={"episode_index": 1})
+            assert info["step"] == 1 and "interrupted" not in env.step(HOLD)[4]
+            # Nothing of the lost step reached the new peer: it got the set-up, the reset and one HOLD step.
+            assert new.received == {"get_rl_config": 1, "reset_episode": 1, "step_and_sync": 2}
+            assert ui.received["reset_episode"] == 1
+        finally:
+            new.close()
+
+
+def test_a_command_that_changes_the_ui_raises_rather_than_going_twice():
+    with on_fake_ui(reconnect_timeout=5) as (env, ui):
+        env.reset(seed=0)
+        ui.drop_on = {"place_ticket"}
+        with pytest.raises(prg.PeerLost) as e:
+            env.command("place_ticket", "buy", 1)
+        assert re.fullmatch(
+            r"place_ticket failed: RpcTransportError\(seq=Some\(\d+\), fnId=Some\(21\)\): .+; it is not sent "
+            r"again: it changes the UI's state and may have reached it",
+            str(e.value),
+        ), str(e.value)
+        assert ui.received["place_ticket"] == 1
+        assert env.step(HOLD)[3] is True  # the episode it belonged to is over
+
+
+def test_a_read_is_sent_again_to_the_peer_that_comes_back():
+    with on_fake_ui(reconnect_timeout=5) as (env, ui):
+        env.reset(seed=0)
+        ui.drop_on = {"get_snapshot"}
+        peers = []
+        comer = threading.Thread(target=lambda: (ui.dropped.wait(5), peers.append(FakeUI(env.port).open())))
+        comer.start()
+        try:
+            snapshot = env.command("get_snapshot")
+            comer.join()
+            assert snapshot.tolist() == fakeui.Market().snapshot()  # the new peer's fresh account
+            assert ui.received["get_snapshot"] == peers[0].received["get_snapshot"] == 1
+            assert env.step(HOLD)[4]["interrupted"].startswith("the UI peer was lost: get_snapshot failed: ")
+        finally:
+            comer.join()
+            for p in peers:
+                p.close()
+
+
+def test_a_different_peer_taking_over_ends_the_episode_without_mixing_accounts():
+    with on_fake_ui(candles=np.tile([100.0, 100.5, 99.5, 100.0, 1000.0], (60, 1))) as (env, ui):
+        env.reset(seed=0)
+        env.step(LONG)
+        _, reward, *_ = env.step(HOLD)
+        assert reward == 1.0  # one unit, the close rose by 1
+        new = replace_ui(env, ui)
+        try:
+            new.market.balance = 5.0  # another account: its equity must never meet the old one's
+            _, reward, terminated, truncated, info = env.step(HOLD)
+            assert (reward, terminated, truncated) == (0.0, False, True)
+            assert info["interrupted"] == "a different UI peer took over"
+            _, info = env.reset(options={"episode_index": 2})
+            assert info["equity"] == fakeui.INITIAL and info["position"] == 0
+            _, reward, _, truncated, _ = env.step(HOLD)
+            assert (reward, truncated) == (0.0, False)
+            # The new peer was set up as the first one was: candles, then its configuration.
+            assert new.received["init_candles"] == ui.received["init_candles"] == 1
+        finally:
+            new.close()
+
+
+def test_a_peer_with_other_settings_cannot_take_over():
+    with on_fake_ui() as (env, ui):
+        env.reset(seed=0)
+        new = FakeUI(env.port, config=json.dumps({"window": 4}))
+        new.open()
+        try:
+            ui.wait_closed()
+            assert env.step(HOLD)[4]["interrupted"] == "a different UI peer took over"
+            with pytest.raises(PeerError) as e:
+                env.reset()
+            assert str(e.value).startswith(
+                f"the UI peer that connected to {env.url} has other spaces than the first one: Box("
+            )
+        finally:
+            new.close()
+
+
+def test_a_hook_calling_back_into_its_environment_fails_at_once():
+    calls = []
+
+    def reenters(action, session):
+        calls.append(action)
+        env.command("get_snapshot")
+
+    with on_fake_ui(action_fn=reenters) as (env, ui):
+        env.reset(seed=0)
+        with pytest.raises(RuntimeError) as e:
+            env.step(1)
+        assert str(e.value) == (
+            "command('get_snapshot') was called from the environment's own event loop, where its hooks run, so "
+            "it would wait for itself for ever; in a hook, await session.call(name, ...) instead"
+        )
+        assert calls == [1]
+
+
+def open_descriptors() -> int:
+    # An event loop's wake-up descriptor goes with the loop object, which a traceback's reference cycle may
+    # hold until the collector runs: count what is left once it has.
+    gc.collect()
+    return len(os.listdir("/proc/self/fd"))
+
+
+@pytest.mark.parametrize("vector", [False, True], ids=["env", "vector"])
+def test_making_and_closing_keeps_descriptors_and_listeners_constant(vector):
+    def cycle():
+        if vector:
+            env = TradingUIVectorEnv(2, launch_peer=True, verbose=False)
+            env.reset(seed=0)
+        else:
+            env = TradingUIEnv(launch_peer=True, verbose=False)
+            env.reset(seed=0)
+        env.close()
+
+    cycle()
+    fds, listeners = open_descriptors(), prg.engines.count()
+    for _ in range(8):
+        cycle()
+    assert (open_descriptors(), prg.engines.count()) == (fds, listeners)
+
+
+def test_failed_constructions_keep_descriptors_and_listeners_constant():
+    def attempt():
+        with pytest.raises(PeerError):
+            TradingUIEnv(launch_peer=False, serve_page=False, connect_timeout=0.01, verbose=False)
+
+    attempt()
+    fds, listeners = open_descriptors(), prg.engines.count()
+    for _ in range(200):
+        attempt()
+    assert (open_descriptors(), prg.engines.count()) == (fds, listeners)
+
+
+def tamper_step(snapshot=None, window=None):
+    """A step_and_sync answer with some snapshot elements or window cells replaced."""
+
+    def change(payload: bytes) -> bytes:
+        (n,) = struct.unpack_from("<I", payload)
+        snap = list(struct.unpack_from(f"<{n}d", payload, 4))
+        rows, cols = struct.unpack_from("<II", payload, 4 + 8 * n)
+        cells = list(struct.unpack_from(f"<{rows * cols}d", payload, 12 + 8 * n))
+        for i, v in (snapshot or {}).items():
+            snap[i] = v
+        for (r, c), v in (window or {}).items():
+            cells[r * cols + c] = v
+        return fakeui.vec(snap) + struct.pack(f"<II{len(cells)}d", rows, cols, *cells)
+
+    return change
+
+
+LAST = fakeui.WINDOW - 1
+
+
+@pytest.mark.parametrize(
+    "tampered",
+    [
+        tamper_step(window={(LAST, 3): np.nan}),  # the last close: every price is relative to it
+        tamper_step(window={(LAST, 3): np.inf}),
+        tamper_step(window={(0, 0): -np.inf, (2, 4): np.nan, (3, 1): 1e300}),
+        tamper_step(window={(LAST, 3): 0.0}),
+        tamper_step(snapshot={2: np.nan}),  # unrealized pnl
+        tamper_step(snapshot={0: 0.0, 2: np.inf}),  # no equity
+        tamper_step(snapshot={2: -1e300}),
+    ],
+    ids=["nan-close", "inf-close", "mixed", "zero-close", "nan-pnl", "inf-pnl-no-equity", "huge-pnl"],
+)
+def test_observations_stay_in_their_space_whatever_the_peer_sends(tampered):
+    with on_fake_ui() as (env, ui):
+        env.reset(seed=0)
+        env.step(LONG)
+        ui.tamper["step_and_sync"] = tampered
+        obs, *_ = env.step(HOLD)
+        assert obs.shape == (FAKE_OBS,) and obs.dtype == np.float32
+        assert np.isfinite(obs).all() and env.observation_space.contains(obs)
+
+
+def order_reply(id_value):
+    return lambda payload: fakeui.vec([1, id_value, 1, 100.0, 0])
+
+
+@pytest.mark.parametrize(
+    "command, tamper, message",
+    [
+        (
+            "place_ticket",
+            order_reply(np.nan),
+            "the UI peer sent place_ticket position id = nan, not a whole number",
+        ),
+        (
+            "place_ticket",
+            order_reply(np.inf),
+            "the UI peer sent place_ticket position id = inf, not a whole number",
+        ),
+        (
+            "place_ticket",
+            order_reply(2.0**40),
+            "the UI peer sent place_ticket position id = 1099511627776.0, outside -2147483648 to 2147483647",
+        ),
+        (
+            "place_ticket",
+            order_reply(1.5),
+            "the UI peer sent place_ticket position id = 1.5, not a whole number",
+        ),
+        (
+            "step_and_sync",
+            tamper_step(snapshot={0: np.nan}),
+            "the UI peer sent equity = nan, not a finite number",
+        ),
+        (
+            "step_and_sync",
+            tamper_step(snapshot={5: 2.0, 0: np.inf}),
+            "the UI peer sent equity = inf, not a finite number",
+        ),
+    ],
+    ids=["id-nan", "id-inf", "id-2**40", "id-fraction", "equity-nan", "equity-inf"],
+)
+def test_bad_values_in_answers_raise_peer_errors_naming_them(command, tamper, message):
+    with on_fake_ui() as (env, ui):
+        env.reset(seed=0)
+        ui.tamper[command] = tamper
+        with pytest.raises(PeerError) as e:
+            env.step(LONG)
+        assert str(e.value) == message
+
+
+DEEP = "[" * 100_000 + "]" * 100_000
+
+
+@pytest.mark.parametrize(
+    "config, message",
+    [
+        (
+            '{"train_episodes": 18446744073709551616}',
+            "the UI peer sent get_rl_config train_episodes = 18446744073709551616, outside 1 to 4294967296",
+        ),
+        ('{"window": 268435456}', "the UI peer sent get_rl_config window = 268435456, outside 1 to 4096"),
+        ('{"window": 0}', "the UI peer sent get_rl_config window = 0, outside 1 to 4096"),
+        ('{"window": "32"}', "the UI peer sent get_rl_config window = '32', not a number"),
+        ('{"test_episodes": 2.5}', "the UI peer sent get_rl_config test_episodes = 2.5, not a whole number"),
+        (
+            '{"episode_length": NaN}',
+            "the UI peer sent get_rl_config episode_length = nan, not a whole number",
+        ),
+        (
+            '{"window": 8',
+            "the UI peer sent get_rl_config = '{\"window\": 8', not JSON (Expecting ',' delimiter: line 1 column 13 (char 12))",
+        ),
+        ("[1, 2]", "the UI peer sent get_rl_config = '[1, 2]', not a JSON object"),
+        (DEEP, "the UI peer sent get_rl_config nested too deeply to read"),
+    ],
+    ids=[
+        "count-2**64",
+        "window-2**28",
+        "window-0",
+        "window-text",
+        "count-fraction",
+        "length-nan",
+        "not-json",
+        "list",
+        "deep",
+    ],
+)
+def test_bad_configurations_raise_peer_errors_naming_the_field(config, message):
+    port = free_port()
+    ui = FakeUI(port, config=config)
+    opener = threading.Thread(target=ui.open)
+    opener.start()
+    try:
+        with pytest.raises(PeerError) as e:
+            TradingUIEnv(port=port, launch_peer=False, serve_page=False, connect_timeout=10, verbose=False)
+        assert str(e.value) == message
+    finally:
+        opener.join()
+        ui.close()
+
+
+def test_a_config_text_with_no_settings_is_a_peer_with_none():
+    with on_fake_ui() as (env, ui):
+        assert prg.layout.parse_config("").raw == prg.layout.parse_config("  ").raw == {}
+        assert env.config["window"] == fakeui.WINDOW
+
+
+def process_threads() -> int:
+    return len(os.listdir("/proc/self/task"))
+
+
+def test_the_page_server_bounds_its_threads_and_idle_connections(monkeypatch):
+    from py_engine_rust_gym import peer as peer_module
+
+    monkeypatch.setattr(peer_module._QuietHandler, "timeout", 0.5)
+    server = peer_module.PageServer()
+    idle = []
+    try:
+        before = process_threads()
+        for _ in range(200):
+            idle.append(socket.create_connection(("127.0.0.1", server.port)))
+        # Each idle connection holds a thread until its timeout, never more than the cap.
+        deadline = time.monotonic() + 5
+        while (
+            process_threads() < before + peer_module._BoundedServer.MAX_THREADS
+            and time.monotonic() < deadline
+        ):
+            time.sleep(0.01)
+        assert process_threads() <= before + peer_module._BoundedServer.MAX_THREADS
+        # The silent ones are closed by the server: each reads its end.
+        for s in idle:
+            s.settimeout(5)
+            assert s.recv(1) == b""
+        with urllib.request.urlopen(f"http://127.0.0.1:{server.port}/", timeout=5) as page:
+            assert page.status == 200
+    finally:
+        for s in idle:
+            s.close()
+        server.stop()
+
+
+# ---- the package's own structure ------------------------------------------------------------------------
+
+RPC_TEXT = "RpcError(seq=4294967295, fnId=21, err=3, sub=5): units must be\nwhole"
+
+
+@pytest.mark.parametrize(
+    "error, kind, seq, fn_id, message, extra",
+    [
+        (
+            RuntimeError("RpcTransportError(seq=Some(7), fnId=Some(130)): websocket closed"),
+            "transport",
+            7,
+            130,
+            "websocket closed",
+            {},
+        ),
+        (
+            RuntimeError("RpcTransportError(seq=None, fnId=Some(21)): no websocket connected"),
+            "transport",
+            None,
+            21,
+            "no websocket connected",
+            {},
+        ),
+        (
+            RuntimeError("RpcTransportError(seq=None, fnId=None): wait_connected timed out"),
+            "transport",
+            None,
+            None,
+            "wait_connected timed out",
+            {"wait_timed_out": True},
+        ),
+        (
+            RuntimeError(
+                "RpcTransportError(seq=None, fnId=None): bind failed on 127.0.0.1:80: Address already in use (os error 98)"
+            ),
+            "transport",
+            None,
+            None,
+            "bind failed on 127.0.0.1:80: Address already in use (os error 98)",
+            {"os_errno": 98, "address_in_use": True},
+        ),
+        (
+            RuntimeError(RPC_TEXT),
+            "rpc",
+            4294967295,
+            21,
+            "units must be\nwhole",
+            {"err": 3, "sub": 5, "wait_timed_out": False},
+        ),
+        (
+            ValueError("MatF64 payload too short"),
+            "codec",
+            None,
+            None,
+            "MatF64 payload too short",
+            {"os_errno": None},
+        ),
+    ],
+    ids=["transport", "unsent", "wait", "bind", "rpc", "codec"],
+)
+def test_engine_error_texts_are_read_once(error, kind, seq, fn_id, message, extra):
+    failure = prg.errors.parse_engine_error(error)
+    assert (failure.kind, failure.seq, failure.fn_id, failure.message) == (kind, seq, fn_id, message)
+    assert {name: getattr(failure, name) for name in extra} == extra
+
+
+@pytest.mark.parametrize(
+    "error",
+    [
+        RuntimeError("RpcTransportError(seq=7, fnId=Some(1)): x"),
+        RuntimeError("rust future panicked: x"),
+        TypeError("argument 'units': ..."),
+        EngineError("step", "RpcError(seq=1, fnId=2, err=0, sub=0): "),
+    ],
+    ids=["malformed", "panic", "type", "already-wrapped"],
+)
+def test_texts_the_engine_does_not_make_are_not_read(error):
+    assert prg.errors.parse_engine_error(error) is None
+
+
+# Lower modules first; each may import only modules before it.
+LAYERS = [
+    "errors",
+    "layout",
+    "_loop",
+    "engines",
+    "peer",
+    "session",
+    "options",
+    "mapping",
+    "resources",
+    "env",
+    "vector",
+    "ray",
+]
+
+
+def test_the_package_imports_in_one_direction():
+    package = Path(prg.__file__).parent
+    seen = {}
+    for path in package.glob("*.py"):
+        if path.stem == "__init__":
+            continue
+        imported = set(re.findall(r"^\s*from \.(\w+) import", path.read_text(), re.M))
+        imported |= set(re.findall(r"^\s*from \. import (\w+)", path.read_text(), re.M))
+        seen[path.stem] = imported
+    assert set(seen) == set(LAYERS)
+    upward = {
+        m: sorted(i for i in imported if LAYERS.index(i) >= LAYERS.index(m)) for m, imported in seen.items()
+    }
+    assert {m: up for m, up in upward.items() if up} == {}

@@ -50,7 +50,7 @@ POOL_ARGS = {
 GONE_SECS = 15.0
 
 
-def test_rollouts_on_a_two_node_cluster(tmp_path, capsys):
+def test_rollouts_on_a_two_node_cluster(tmp_path, caplog):
     if not netns.inside():
         why = netns.unavailable()
         if why is not None:
@@ -84,7 +84,7 @@ def test_rollouts_on_a_two_node_cluster(tmp_path, capsys):
         assert sorted(node_ids) == sorted(NODES)
         _two_iterations_one_worker_per_node(node_ids)
         _worker_that_cannot_start(node_ids[NODES[0]])
-        _dead_peer_replaced_once(node_ids[NODES[1]], tmp_path / "killed-once", capsys)
+        _dead_peer_replaced_once(node_ids[NODES[1]], tmp_path / "killed-once", caplog)
         _dead_peer_every_time_fails(node_ids[NODES[1]], tmp_path / "killed-always")
         _stuck_worker_killed_and_replaced(node_ids[NODES[0]], tmp_path / "stalled")
         assert rollout.peers_below(os.getpid()) == set()
@@ -216,18 +216,18 @@ def _killed(marker: Path) -> list[int]:
     return [int(line) for line in marker.read_text().split()]
 
 
-def _dead_peer_replaced_once(node_id: str, marker: Path, capsys) -> None:
+def _dead_peer_replaced_once(node_id: str, marker: Path, caplog) -> None:
     policy = rollout.KillsItsPeer(str(marker), at_call=3, once=True)
     pool = RolloutPool(1, ENVS, policy, STEPS, actor_options=[_pinned(NODES[1])], **POOL_ARGS)
     try:
         (first,) = pool.workers()
-        capsys.readouterr()
+        caplog.clear()
         (batch,) = pool.collect(rollout.always(HOLD, OBS_SIZE))
         (killed,) = _killed(marker)
         assert killed in first["peer_pids"]
         (failure,) = pool.failures
         assert _failure_pattern(node_id, killed).fullmatch(failure), failure
-        assert f"{failure}; replacing rollout worker 0 and collecting again\n" in capsys.readouterr().err
+        assert f"{failure}; replacing rollout worker 0 and collecting again" in caplog.messages
         (second,) = pool.workers()
         assert second["node_id"] == node_id and second["pid"] != first["pid"]
         # The failed worker went with its peers; the new one collected whole episodes from scratch.

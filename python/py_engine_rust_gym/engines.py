@@ -1,9 +1,15 @@
 """Process-wide registry of engines by (host, port).
 
 An engine's listener lives until the process exits (the module has no close operation), so a second
-``RustEngineAsync`` on the same address would fail with "Address already in use". Environments therefore
-take their engine from here: the first one on an address creates and starts it, later ones reuse it once
-the previous environment on that address has been closed (or collected: its finalizer releases it).
+``RustEngineAsync`` on the same address would fail with "Address already in use", and an engine made for
+every environment would hold a listening socket for good. Environments therefore take their engine from
+here:
+
+- On a port the caller names, the first environment creates and starts the engine; later ones reuse it
+  once the previous environment on that address has been released.
+- A port of None takes a released engine on that host whose port this registry chose, and only when there
+  is none creates one on a free port. So making and closing environments in a loop holds a constant number
+  of listeners, one per environment alive at once.
 """
 
 from __future__ import annotations
@@ -16,14 +22,17 @@ from typing import Any
 
 from py_engine_rust import RustEngineAsync
 
-from .errors import EngineError
+from .errors import EngineError, parse_engine_error
 
-# Guards _engines and _owners; held while a new engine starts, so two threads cannot both start one address.
+# Guards the three tables; held while a new engine starts, so two threads cannot both start one address.
 _lock = threading.Lock()
 _engines: dict[tuple[str, int], RustEngineAsync] = {}
 _owners: dict[tuple[str, int], object] = {}  # the token of the environment using each engine
+_chosen: set[tuple[str, int]] = set()  # addresses whose port was picked here for a port of None
 
 _FREE_PORT_ATTEMPTS = 5
+
+Runner = Callable[[Coroutine[Any, Any, None]], None]
 
 
 def _forget_after_fork() -> None:
@@ -33,13 +42,16 @@ def _forget_after_fork() -> None:
     _lock = threading.Lock()
     _engines.clear()
     _owners.clear()
+    _chosen.clear()
 
 
 os.register_at_fork(after_in_child=_forget_after_fork)
 
 
 def free_port(host: str) -> int:
-    """A port the OS reports free on ``host`` right now (bound to port 0, then released)."""
+    """A port the OS reports free on ``host`` right now. The engine reports no port it picked itself,
+    so this binds port 0, reads the port and releases it; ``acquire`` retries if another process takes
+    it in between."""
     family = socket.AF_INET6 if ":" in host else socket.AF_INET
     with socket.socket(family, socket.SOCK_STREAM) as s:
         s.bind((host, 0))
@@ -52,31 +64,42 @@ def listening(host: str, port: int) -> bool:
         return (host, port) in _engines
 
 
-def acquire(
-    host: str, port: int | None, token: object, run: Callable[[Coroutine[Any, Any, None]], None]
-) -> tuple[RustEngineAsync, int, bool]:
+def count() -> int:
+    """How many engines this process has started here (each holds a listener until the process exits)."""
+    with _lock:
+        return len(_engines)
+
+
+def acquire(host: str, port: int | None, token: object, run: Runner) -> tuple[RustEngineAsync, int, bool]:
     """The engine for (host, port), reserved for the holder of ``token`` until ``release``.
 
     ``run`` runs a coroutine on the caller's event loop (there a new engine starts). A port of None
-    means a free one. Returns (engine, port, reused). Raises EngineError when the address cannot be
-    listened on or another live environment of this process is using it.
+    means a released engine on ``host`` that was started on a port chosen here, else a new one on a free
+    port. Returns (engine, port, reused). Raises EngineError when the address cannot be listened on or
+    another live environment of this process is using it.
     """
     with _lock:
         if port is not None:
             return _acquire_locked(host, port, token, run)
+        for key in _chosen:
+            if key[0] == host and key not in _owners:
+                return _acquire_locked(host, key[1], token, run)
         for attempt in range(_FREE_PORT_ATTEMPTS):
+            candidate = free_port(host)
             try:
-                return _acquire_locked(host, free_port(host), token, run)
+                acquired = _acquire_locked(host, candidate, token, run)
             except EngineError as e:
                 # Another process may take the port between the probe and the bind: try another one.
-                if "Address already in use" not in e.engine_text or attempt == _FREE_PORT_ATTEMPTS - 1:
+                failure = e.__cause__ and parse_engine_error(e.__cause__)
+                if not (failure and failure.address_in_use) or attempt == _FREE_PORT_ATTEMPTS - 1:
                     raise
+                continue
+            _chosen.add((host, candidate))
+            return acquired
         raise AssertionError("unreachable")
 
 
-def _acquire_locked(
-    host: str, port: int, token: object, run: Callable[[Coroutine[Any, Any, None]], None]
-) -> tuple[RustEngineAsync, int, bool]:
+def _acquire_locked(host: str, port: int, token: object, run: Runner) -> tuple[RustEngineAsync, int, bool]:
     key = (host, port)
     if key in _owners:
         raise EngineError(

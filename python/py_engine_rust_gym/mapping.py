@@ -8,36 +8,51 @@ subclass of ``TradingUIEnv`` or ``TradingUIVectorEnv``:
   method ``observe(self, window, snapshot, session)`` (with ``make_spaces(self, config)``);
 - action: ``action_fn(action, session)``, a plain or ``async`` function (``action_space=`` if it is not
   ``Discrete(4)``), or ``async act(self, action, session)``;
-- reward: ``reward_fn(prev_snapshot, snapshot, session) -> float``, or ``compute_reward(self, ...)``;
+- reward: ``reward_fn(prev_snapshot, snapshot, session) -> float``, or ``step_reward(self, ...)``;
 - termination: ``terminated_fn(snapshot, session) -> bool``, or ``is_terminated(self, ...)``;
-- the info dict of each step: ``make_info(self, snapshot, session)``.
+- the info dict of each step: ``make_info(self, snapshot, session)``;
+- whether a snapshot continues the episode of the one before (else a different peer took over):
+  ``continues(self, prev_snapshot, snapshot, session)``.
 
 ``window`` and ``snapshot`` are what ``step_and_sync`` answered (a candles x columns matrix and a vector),
-``session`` is the environment's ``Session`` for that engine (``session.engine`` for commands,
-``session.call(...)`` for commands with the environment's error handling and reconnection, ``session.user``
-for a hook's own state). A callable wins over the method; an ``observation_fn`` needs its
-``observation_space``.
+``session`` is the environment's ``Session`` for that engine (``session.call(...)`` for commands with the
+environment's error handling, ``session.engine`` for the raw engine, ``session.user`` for a hook's own
+state). A callable wins over the method; an ``observation_fn`` needs its ``observation_space``.
 """
 
 from __future__ import annotations
 
 import functools
 import inspect
-from collections.abc import Awaitable, Callable
-from typing import TYPE_CHECKING, Any
+import math
+from dataclasses import dataclass, field
+from typing import Any
 
 import gymnasium as gym
 import numpy as np
 
-from .session import DONE, EQUITY, STEP
-
-if TYPE_CHECKING:
-    from .session import Session
+from .layout import (
+    CANDLE_CLOSE,
+    CANDLE_COLUMNS,
+    CANDLE_VOLUME,
+    CLOSE_FULLY,
+    DONE,
+    EQUITY,
+    ID_RANGE,
+    OPEN_POSITIONS,
+    ORDER_ACCEPTED,
+    ORDER_ID,
+    STEP,
+    UNREALIZED_PNL,
+    continues_episode,
+    peer_float,
+    peer_int,
+)
+from .options import EnvOptions
+from .session import ActionFn, ObservationFn, RewardFn, Session, TerminatedFn
 
 # The default actions.
 HOLD, LONG, SHORT, CLOSE = 0, 1, 2, 3
-# close_positions action code of the bundled peer: close the whole position.
-_CLOSE_FULLY = 1
 # The position features appended to the candle window: side, unrealized pnl in % of equity, episode progress.
 POSITION_FEATURES = 3
 DEFAULT_WINDOW = 32
@@ -45,25 +60,31 @@ DEFAULT_WINDOW = 32
 PRICE_PCT_LIMIT = 100.0
 PNL_PCT_LIMIT = 100.0
 
-ObservationFn = Callable[[np.ndarray, np.ndarray, "Session"], Any]
-ActionFn = Callable[[Any, "Session"], Awaitable[Any] | None]
-RewardFn = Callable[[np.ndarray, np.ndarray, "Session"], float]
-TerminatedFn = Callable[[np.ndarray, "Session"], bool]
+
+@dataclass
+class Position:
+    """What the default action mapping has opened in one session's episode."""
+
+    episode_serial: int
+    side: int = 0  # 1 long, -1 short, 0 flat
+    ids: list[int] = field(default_factory=list)
 
 
 class TradingMappings:
-    """The four mappings between a Gymnasium agent and the bundled UI peer, each replaceable.
+    """The mappings between a Gymnasium agent and the bundled UI peer, each replaceable.
 
     Observation: a flat ``float32`` vector of ``window x 5 + 3`` values: the last ``window`` candles
     (open, high, low, close as percent away from the last close; volume over the window's mean volume),
     row by row, oldest first, then the position (side 1/0/-1, unrealized pnl in percent of equity, and the
-    episode's progress from 0 to 1).
+    episode's progress from 0 to 1). Every value lies in the space, whatever the peer sends: NaN becomes 0,
+    and everything else (infinities included) is clipped to the bounds.
 
     Action: ``Discrete(4)``: 0 hold, 1 go long, 2 go short, 3 close. Going long or short first closes a
     position on the other side, then enters ``units`` units through ``place_ticket`` (a market order), or
     through ``place_order`` as a limit order at the last close when ``order_type="limit"`` (it fills at
     once on the bundled peer). Going the way the position already is does nothing. Closing uses
-    ``close_positions`` on the positions the environment opened.
+    ``close_positions`` on the positions the environment opened. The position is this mapping's own
+    state, one per session (``position(session)``).
 
     Reward: the change of equity (snapshot column 0) over the step. Terminated: when the peer reports the
     episode done (snapshot column 6).
@@ -79,46 +100,23 @@ class TradingMappings:
     _observation_space: gym.Space[Any] | None = None
     _action_space: gym.Space[Any] | None = None
 
-    def _configure_mappings(
-        self,
-        *,
-        units: int,
-        order_type: str,
-        window: int | None,
-        observation_fn: ObservationFn | None,
-        action_fn: ActionFn | None,
-        reward_fn: RewardFn | None,
-        terminated_fn: TerminatedFn | None,
-        observation_space: gym.Space[Any] | None,
-        action_space: gym.Space[Any] | None,
-    ) -> None:
-        if isinstance(units, bool) or not isinstance(units, (int, np.integer)) or units < 1:
-            raise ValueError(f"units must be a whole number >= 1, got {units!r}")
-        if order_type not in ("market", "limit"):
-            raise ValueError(f"order_type must be 'market' or 'limit', got {order_type!r}")
-        if window is not None and (
-            isinstance(window, bool) or not isinstance(window, (int, np.integer)) or window < 1
-        ):
-            raise ValueError(f"window must be a whole number >= 1, got {window!r}")
-        if observation_fn is not None and observation_space is None:
-            raise ValueError("observation_fn needs observation_space (the space its observations belong to)")
-        for name, fn in (
-            ("observation_fn", observation_fn),
-            ("action_fn", action_fn),
-            ("reward_fn", reward_fn),
-            ("terminated_fn", terminated_fn),
-        ):
-            if fn is not None and not callable(fn):
-                raise TypeError(f"{name} must be callable, got {type(fn).__name__}")
-        self.units = int(units)
-        self.order_type = order_type
-        self.window = None if window is None else int(window)
-        self.observation_fn = observation_fn
-        self.action_fn = action_fn
-        self.reward_fn = reward_fn
-        self.terminated_fn = terminated_fn
-        self._observation_space = observation_space
-        self._action_space = action_space
+    def __init_subclass__(cls, **kwargs: Any) -> None:
+        super().__init_subclass__(**kwargs)
+        # The hook was once compute_reward, a name Stable-Baselines3 takes for a goal-conditioned env's.
+        if "compute_reward" in cls.__dict__:
+            raise TypeError(f"{cls.__name__}.compute_reward: the reward hook is named step_reward; rename it")
+
+    def _use_options(self, options: EnvOptions) -> None:
+        self.units = options.units
+        self.order_type = options.order_type
+        self.window = options.window
+        self.observation_fn = options.observation_fn
+        self.action_fn = options.action_fn
+        self.reward_fn = options.reward_fn
+        self.terminated_fn = options.terminated_fn
+        self._observation_space = options.observation_space
+        self._action_space = options.action_space
+        self._positions: dict[int, Position] = {}
 
     def window_length(self, config: dict[str, Any]) -> int:
         """Candles per observation: the ``window`` argument, else the peer's ``window`` setting, else 32."""
@@ -131,39 +129,56 @@ class TradingMappings:
         """(observation space, action space) for a peer with this ``get_rl_config``."""
         obs = self._observation_space
         if obs is None:
-            w = self.window_length(config)
-            low, high = observation_bounds(w)
+            low, high = observation_bounds(self.window_length(config))
             obs = gym.spaces.Box(low, high, dtype=np.float32)
         act = self._action_space if self._action_space is not None else gym.spaces.Discrete(4)
         return obs, act
 
+    def position(self, session: Session) -> Position:
+        """The default action mapping's position in ``session``'s episode, as the peer's last snapshot
+        has it: stops, take profits and the end of a session close positions without an action."""
+        p = self._positions.get(session.env_index)
+        if p is None or p.episode_serial != session.episode_serial:
+            p = self._positions[session.env_index] = Position(session.episode_serial)
+        elif p.side and session.snapshot.shape[0] > OPEN_POSITIONS and session.snapshot[OPEN_POSITIONS] == 0:
+            p.side, p.ids = 0, []
+        return p
+
     def observe(self, window: np.ndarray, snapshot: np.ndarray, session: Session) -> Any:
         if self.observation_fn is not None:
             return self.observation_fn(window, snapshot, session)
-        w = self.window_length(session.config)
-        out = np.zeros(w * 5 + POSITION_FEATURES, dtype=np.float32)
-        if window.ndim == 2 and window.shape[0] and window.shape[1] >= 5:
-            rows = window[-w:, :5]
+        w = self.window_length(session.peer_config.raw)
+        low, high = _bounds64(w)
+        base = w * CANDLE_COLUMNS
+        values = np.zeros(base)
+        if window.ndim == 2 and window.shape[0] and window.shape[1] >= CANDLE_COLUMNS:
+            rows = window[-w:, :CANDLE_COLUMNS]
             if rows.shape[0] < w:
                 rows = np.concatenate([np.repeat(rows[:1], w - rows.shape[0], axis=0), rows])
             # Few NumPy calls over the whole window: this runs for every env-step.
-            last_close = float(rows[-1, 3])
-            mean_volume = float(rows[:, 4].sum()) / w
+            last_close = float(rows[-1, CANDLE_CLOSE])
+            mean_volume = float(rows[:, CANDLE_VOLUME].sum()) / w
             price_scale = 100.0 / last_close if last_close else 0.0
             scale = np.array([price_scale] * 4 + [1.0 / mean_volume if mean_volume > 0 else 0.0])
             origin = np.array([last_close] * 4 + [0.0])
-            out[: w * 5] = ((rows - origin) * scale).ravel()
+            _scale(rows, origin, scale, values.reshape(w, CANDLE_COLUMNS))
+            # Whatever the peer sent, the observation lies in its space: everything is clipped, in float64
+            # so that no value overflows the float32 it ends up in, and NaN becomes 0.
+            np.maximum(values, low[:base], out=values)
+            np.minimum(values, high[:base], out=values)
+            values[np.isnan(values)] = 0.0
         size = snapshot.shape[0]
         equity = float(snapshot[EQUITY]) if size > EQUITY else 0.0
-        unrealized = float(snapshot[2]) if size > 2 else 0.0
-        length = session.config.get("episode_length")
-        out[w * 5] = session.side
-        out[w * 5 + 1] = 100.0 * unrealized / equity if equity else 0.0
-        if size > STEP and isinstance(length, (int, float)) and length > 0:
-            out[w * 5 + 2] = float(snapshot[STEP]) / length
-        low, high = observation_bounds(w)
-        np.maximum(out, low, out=out)
-        return np.minimum(out, high, out=out)
+        unrealized = float(snapshot[UNREALIZED_PNL]) if size > UNREALIZED_PNL else 0.0
+        length = session.peer_config.episode_length
+        pnl = 100.0 * unrealized / equity if equity and math.isfinite(equity) else 0.0
+        progress = float(snapshot[STEP]) / length if size > STEP and length else 0.0
+        out = np.empty(base + POSITION_FEATURES, dtype=np.float32)
+        out[:base] = values
+        out[base] = self.position(session).side
+        out[base + 1] = _clamp(pnl, PNL_PCT_LIMIT)
+        out[base + 2] = _clamp(progress, 1.0, 0.0)
+        return out
 
     async def act(self, action: Any, session: Session) -> None:
         if self.action_fn is not None:
@@ -174,33 +189,40 @@ class TradingMappings:
         a = int(action)
         if a == HOLD:
             return
+        position = self.position(session)
         if a == CLOSE:
-            await close_all(session)
+            await close_all(session, position)
             return
         if a not in (LONG, SHORT):
             raise ValueError(f"action must be 0 (hold), 1 (long), 2 (short) or 3 (close), got {action!r}")
         want = 1 if a == LONG else -1
-        if session.side == want:
+        if position.side == want:
             return
-        if session.side != 0:
-            await close_all(session)
+        if position.side != 0:
+            await close_all(session, position)
         side = "buy" if want > 0 else "sell"
         if self.order_type == "limit":
-            last_close = float(session.window[-1, 3]) if session.window.size else 0.0
+            last_close = float(session.window[-1, CANDLE_CLOSE]) if session.window.size else 0.0
             reply = await session.call("place_order", side, "limit", last_close, self.units)
         else:
             reply = await session.call("place_ticket", side, self.units)
-        # Answer columns: accepted, id, filled, price, reason. A refused order (the episode is over) holds.
-        if reply.shape[0] >= 3 and reply[0] == 1:
-            session.side = want
-            session.position_ids.append(int(reply[1]))
+        # A refused order (the episode is over) holds.
+        if reply.shape[0] > ORDER_ID and reply[ORDER_ACCEPTED] == 1:
+            position.ids.append(
+                peer_int(float(reply[ORDER_ID]), f"{reply_name(self)} position id", *ID_RANGE)
+            )
+            position.side = want
 
-    def compute_reward(self, prev_snapshot: np.ndarray, snapshot: np.ndarray, session: Session) -> float:
+    def step_reward(self, prev_snapshot: np.ndarray, snapshot: np.ndarray, session: Session) -> float:
         if self.reward_fn is not None:
             return self.reward_fn(prev_snapshot, snapshot, session)
         if prev_snapshot.shape[0] <= EQUITY or snapshot.shape[0] <= EQUITY:
             return 0.0
-        return float(snapshot[EQUITY] - prev_snapshot[EQUITY])
+        change = float(snapshot[EQUITY]) - float(prev_snapshot[EQUITY])
+        if not math.isfinite(change):
+            peer_float(snapshot[EQUITY], "equity")  # names the bad one
+            peer_float(prev_snapshot[EQUITY], "equity")
+        return change
 
     def is_terminated(self, snapshot: np.ndarray, session: Session) -> bool:
         if self.terminated_fn is not None:
@@ -209,19 +231,47 @@ class TradingMappings:
 
     def make_info(self, snapshot: np.ndarray, session: Session) -> dict[str, Any]:
         """The info dict of a step: equity, position side, the peer's step and the episode index."""
+        size = snapshot.shape[0]
         return {
-            "equity": float(snapshot[EQUITY]) if snapshot.shape[0] > EQUITY else 0.0,
-            "position": int(session.side),
-            "step": int(snapshot[STEP]) if snapshot.shape[0] > STEP else session.steps,
-            "episode_index": int(session.episode_index),
+            "equity": float(snapshot[EQUITY]) if size > EQUITY else 0.0,
+            "position": self.position(session).side,
+            # Diagnostics only: a step column that is no whole number gives the session's own count.
+            "step": _whole(snapshot[STEP], session.steps) if size > STEP else session.steps,
+            "episode_index": session.episode_index,
         }
+
+    def continues(self, prev_snapshot: np.ndarray, snapshot: np.ndarray, session: Session) -> bool:
+        """Whether ``snapshot`` is the step after ``prev_snapshot`` of the same episode. False means a
+        different peer took over. Checked when the peer's ``snapshot_fields`` name its step, done, episode
+        index and type columns as the bundled peer does; a hook that moves the UI by other commands than
+        one ``step_and_sync`` a step overrides this."""
+        return not session.peer_config.episode_columns or continues_episode(prev_snapshot, snapshot)
+
+
+@np.errstate(all="ignore")  # a peer's NaN or infinity is mapped by the caller
+def _scale(rows: np.ndarray, origin: np.ndarray, scale: np.ndarray, out: np.ndarray) -> None:
+    np.multiply(rows - origin, scale, out=out)
+
+
+def _clamp(x: float, high: float, low: float | None = None) -> float:
+    """``x`` within [low, high] (low defaults to -high), NaN as 0."""
+    return 0.0 if x != x else min(high, max(-high if low is None else low, x))
+
+
+def _whole(value: float, default: int) -> int:
+    v = float(value)
+    return int(v) if v.is_integer() and abs(v) <= 2**53 else default
+
+
+def reply_name(mappings: TradingMappings) -> str:
+    return "place_order" if mappings.order_type == "limit" else "place_ticket"
 
 
 @functools.lru_cache(maxsize=8)
 def observation_bounds(window: int) -> tuple[np.ndarray, np.ndarray]:
     """(low, high) of the default observation for ``window`` candles."""
-    low = np.zeros((window, 5), dtype=np.float32)
-    high = np.full((window, 5), window, dtype=np.float32)  # a volume ratio is at most the window length
+    low = np.zeros((window, CANDLE_COLUMNS), dtype=np.float32)
+    high = np.full((window, CANDLE_COLUMNS), window, dtype=np.float32)  # a volume ratio is at most the window
     low[:, :4], high[:, :4] = -PRICE_PCT_LIMIT, PRICE_PCT_LIMIT
     position_low = np.array([-1.0, -PNL_PCT_LIMIT, 0.0], dtype=np.float32)
     position_high = np.array([1.0, PNL_PCT_LIMIT, 1.0], dtype=np.float32)
@@ -230,10 +280,16 @@ def observation_bounds(window: int) -> tuple[np.ndarray, np.ndarray]:
     return low, high
 
 
-async def close_all(session: Session) -> None:
-    """Closes every position the default action mapping opened in this session."""
-    if session.position_ids:
-        ids = session.position_ids
-        await session.call("close_positions", ids, [_CLOSE_FULLY] * len(ids), [0.0] * len(ids))
-    session.side = 0
-    session.position_ids = []
+@functools.lru_cache(maxsize=8)
+def _bounds64(window: int) -> tuple[np.ndarray, np.ndarray]:
+    low, high = observation_bounds(window)
+    return low.astype(np.float64), high.astype(np.float64)
+
+
+async def close_all(session: Session, position: Position) -> None:
+    """Closes every position the default action mapping opened in this session's episode."""
+    if position.ids:
+        ids = position.ids
+        await session.call("close_positions", ids, [CLOSE_FULLY] * len(ids), [0.0] * len(ids))
+    position.side = 0
+    position.ids = []

@@ -122,6 +122,11 @@ class NodePeer:
         """The exit code once the process has ended, else None."""
         return self.proc.poll()
 
+    def gone(self) -> str | None:
+        """Why this peer can no longer answer (its process exited), or None while it runs."""
+        code = self.proc.poll()
+        return None if code is None else f"the UI peer process (pid {self.pid}) exited with code {code}"
+
     def log_tail(self, lines: int = 20) -> str:
         try:
             text = self.log_path.read_text(errors="replace")
@@ -143,6 +148,8 @@ class NodePeer:
 
 
 class _QuietHandler(http.server.SimpleHTTPRequestHandler):
+    # Seconds a connection may stay silent (StreamRequestHandler applies it to the socket).
+    timeout = 10.0
     extensions_map = {
         **http.server.SimpleHTTPRequestHandler.extensions_map,
         ".js": "text/javascript",
@@ -154,15 +161,46 @@ class _QuietHandler(http.server.SimpleHTTPRequestHandler):
         pass
 
 
+class _BoundedServer(http.server.ThreadingHTTPServer):
+    """A thread per connection, at most ``MAX_THREADS`` of them; a connection beyond that is closed at once.
+    A connection that sends nothing for ``_QuietHandler.timeout`` seconds is closed, so idle clients cannot
+    hold threads."""
+
+    MAX_THREADS = 32
+    daemon_threads = True
+    block_on_close = False
+
+    def __init__(self, address: tuple[str, int], handler: Any):
+        super().__init__(address, handler)
+        self._slots = threading.BoundedSemaphore(self.MAX_THREADS)
+
+    def process_request(self, request: Any, client_address: Any) -> None:
+        if not self._slots.acquire(blocking=False):
+            self.shutdown_request(request)
+            return
+        try:
+            super().process_request(request, client_address)
+        except BaseException:
+            self._slots.release()
+            raise
+
+    def process_request_thread(self, request: Any, client_address: Any) -> None:
+        try:
+            super().process_request_thread(request, client_address)
+        finally:
+            self._slots.release()
+
+
 class PageServer:
     """Serves the bundled page over HTTP on a loopback address, an origin the engine accepts.
 
-    One thread serves; ``stop`` ends it and frees the port.
+    One thread accepts and one serves each connection (bounded, see ``_BoundedServer``); ``stop`` ends
+    them and frees the port.
     """
 
     def __init__(self, host: str = "127.0.0.1", port: int = 0):
         handler = functools.partial(_QuietHandler, directory=str(peer_dir()))
-        self._httpd = http.server.ThreadingHTTPServer((host, port), handler)
+        self._httpd = _BoundedServer((host, port), handler)
         self.host = host
         self.port = int(self._httpd.server_address[1])
         self._thread = threading.Thread(

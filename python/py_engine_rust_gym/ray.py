@@ -32,9 +32,9 @@ Needs Ray: ``pip install "py_engine_rust[ray]"``.
 from __future__ import annotations
 
 import functools
+import logging
 import os
 import socket
-import sys
 import time
 from collections.abc import Callable, Sequence
 from dataclasses import dataclass
@@ -47,7 +47,10 @@ try:
 except ImportError as e:  # pragma: no cover - depends on the installation
     raise ImportError('py_engine_rust_gym.ray needs Ray: pip install "py_engine_rust[ray]"') from e
 
+from .options import EnvOptions, whole_number
 from .vector import TradingUIVectorEnv
+
+log = logging.getLogger(__name__)
 
 Policy = Callable[[np.ndarray, np.ndarray, np.random.Generator], Any]
 EnvFactory = Callable[[int], TradingUIVectorEnv]
@@ -295,15 +298,13 @@ class RolloutPool:
         start_timeout: float = 120.0,
         verbose: bool = True,
     ):
-        for name, value in (
-            ("num_workers", num_workers),
-            ("envs_per_worker", envs_per_worker),
-            ("steps", steps),
-        ):
-            if isinstance(value, bool) or not isinstance(value, int) or value < 1:
-                raise ValueError(f"{name} must be a whole number >= 1, got {value!r}")
+        whole_number("num_workers", num_workers)
+        whole_number("envs_per_worker", envs_per_worker)
+        whole_number("steps", steps)
         if make_env is not None and env_kwargs:
             raise ValueError("give make_env or env_kwargs, not both")
+        # Checked here, where a mistake costs nothing, rather than in every actor.
+        EnvOptions.of("TradingUIVectorEnv", {"launch_peer": True, "verbose": False, **(env_kwargs or {})})
         if actor_options is None:
             actor_options = DEFAULT_ACTOR_OPTIONS
         options = (
@@ -377,11 +378,7 @@ class RolloutPool:
             if attempt.retry:
                 raise RolloutError(f"{failure} (after one retry with a new actor)")
             if self.verbose:
-                print(
-                    f"{failure}; replacing rollout worker {i} and collecting again",
-                    file=sys.stderr,
-                    flush=True,
-                )
+                log.warning("%s; replacing rollout worker %d and collecting again", failure, i)
             try:
                 self._replace(i, stuck=stuck)
             except RolloutError as e:
