@@ -1,11 +1,16 @@
 """Compliance check for a UI peer: does it answer every remote function with a well-formed payload?
 
     python examples/check_peer.py [--host 127.0.0.1] [--port 8765] [--wait 300]
+    python examples/check_peer.py --page-url http://127.0.0.1:5173/ [--browser PATH]
 
 Starts an engine, waits for any UI peer (a browser page, the bundled Node peer, your own), calls each of the
 fourteen commands once with valid arguments, in an order that makes sense to a trading UI, and prints one
 PASS or FAIL line per remote function. Exit status: 0 when all pass, 1 when any fails, 2 when no peer
 connected.
+
+With --page-url it opens that page itself, in headless Chromium (the system's, through Playwright: the
+[browser] extra), with the engine=ws://HOST:PORT and seed= query parameters a drivable page reads
+(docs/protocol.md), and prints the page's last console lines when something fails.
 
 What is checked is the form of the answers, not their numbers: that each payload decodes in its format
 (the engine does this; a payload that does not decode arrives as ValueError), the shapes, and the column
@@ -246,6 +251,28 @@ def describe_error(e: BaseException) -> str:
 
 
 async def main(args: argparse.Namespace) -> int:
+    browser = None
+    try:
+        if args.page_url:
+            from py_engine_rust_gym.browser import Browser
+            from py_engine_rust_gym.errors import PeerError
+
+            try:
+                browser = await Browser.launch(args.browser)
+            except PeerError as e:
+                print(e, file=sys.stderr)
+                return 2
+        status = await check(args, browser)
+        if status == 1 and browser is not None:
+            print("\nlast lines of the page's console:\n" + (browser.pages[0].log_tail() or "(none)"))
+        return status
+    finally:
+        if browser is not None:
+            await browser.close()
+
+
+async def check(args: argparse.Namespace, browser: Any) -> int:
+    """Runs every check against the peer that connects (the page ``browser`` opens, if given)."""
     engine = RustEngineAsync(args.host, args.port)
     # A connection is announced only to those already waiting, so the wait starts before anything can connect.
     connected = asyncio.ensure_future(engine.wait_connected(timeout_secs=args.wait))
@@ -256,14 +283,23 @@ async def main(args: argparse.Namespace) -> int:
         print(f"cannot listen on {args.host}:{args.port}: {e}", file=sys.stderr)
         return 2
     url = f"ws://{args.host}:{args.port}"
-    print(f"engine listening on {url}; waiting up to {args.wait:g} s for a UI peer, for example\n"
-          f"  node peer/node-peer.mjs --url {url}   (Node 22 or later; scripts/setup.sh puts Node 24 in .venv)\n"
-          f"  or the page: python3 -m http.server 8000 --bind 127.0.0.1 --directory peer, then open\n"
-          f"  http://127.0.0.1:8000/?engine={url}", flush=True)
+    if browser is not None:
+        from py_engine_rust_gym.peer import page_address
+
+        page = await browser.open(page_address(args.page_url, url, args.seed))
+        print(f"engine listening on {url}; opened {page.url} in headless Chromium", flush=True)
+    else:
+        print(f"engine listening on {url}; waiting up to {args.wait:g} s for a UI peer, for example\n"
+              f"  node peer/node-peer.mjs --url {url}   (Node 22 or later; scripts/setup.sh puts Node 24 in .venv)\n"
+              f"  or the page: python3 -m http.server 8000 --bind 127.0.0.1 --directory peer, then open\n"
+              f"  http://127.0.0.1:8000/?engine={url}", flush=True)
     try:
         await connected
     except RuntimeError as e:
-        print(f"no UI peer connected: {e}", file=sys.stderr)
+        why = browser.pages[0].gone() if browser is not None else None
+        print(f"no UI peer connected: {why or e}", file=sys.stderr)
+        if browser is not None:
+            print("last lines of the page's console:\n" + (browser.pages[0].log_tail() or "(none)"), file=sys.stderr)
         return 2
     print("UI peer connected\n", flush=True)
 
@@ -306,6 +342,10 @@ def parse_args(argv: Optional[list[str]] = None) -> argparse.Namespace:
     p.add_argument("--call-timeout", type=float, default=10.0, help="seconds per call (default 10)")
     p.add_argument("--reconnect", type=float, default=3.0,
                    help="seconds to wait for a peer to come back after a transport failure (default 3)")
+    p.add_argument("--page-url", default=None,
+                   help="open this page in headless Chromium and check it (it gets engine= and seed=)")
+    p.add_argument("--browser", default=None, help="with --page-url: the Chromium to use (default: chromium on PATH)")
+    p.add_argument("--seed", type=int, default=1, help="with --page-url: the seed= parameter (default 1)")
     return p.parse_args(argv)
 
 

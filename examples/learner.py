@@ -13,7 +13,8 @@ observations; the driver turns what they collected into a ``Batch`` and calls ``
 from __future__ import annotations
 
 from dataclasses import dataclass
-from typing import Optional
+from pathlib import Path
+from typing import Any, Optional
 
 import numpy as np
 
@@ -74,6 +75,22 @@ class Policy:
             out.append(theta[at:at + n].reshape(shape).copy())
             at += n
         self.params = out
+
+    def save(self, path: Path, **settings: Any) -> None:
+        """Writes the weights and the shape of the policy to ``path`` (.npz), with ``settings`` beside them
+        (numbers or strings the caller needs to use it again)."""
+        path.parent.mkdir(parents=True, exist_ok=True)
+        np.savez(path, params=self.get_params(), obs_dim=self.obs_dim, n_actions=self.n_actions,
+                 hidden=self.hidden, **settings)
+
+    @classmethod
+    def load(cls, path: Path) -> tuple["Policy", dict[str, Any]]:
+        """A policy written by ``save``, and the settings saved with it."""
+        with np.load(path) as saved:
+            fields = {k: saved[k].item() for k in saved.files if k != "params"}
+            policy = cls(int(fields.pop("obs_dim")), int(fields.pop("n_actions")), int(fields.pop("hidden")))
+            policy.set_params(saved["params"])
+        return policy, fields
 
     def _forward(self, obs: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
         w1, b1, w2, b2 = self.params

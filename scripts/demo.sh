@@ -5,7 +5,9 @@
 # `bash scripts/demo.sh --open-page --pace 200` to watch the trained agent in a browser afterwards.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-SETUP_SKIP_BROWSER=1 # the demo needs no browser
+# The demo needs a browser only to train on headless pages (--browser).
+SETUP_SKIP_BROWSER=1
+for arg in "$@"; do [ "$arg" = --browser ] && SETUP_SKIP_BROWSER=0; done
 source scripts/setup.sh
 
 # The wheel is rebuilt only when what goes into it (the module, its stubs and Python packages, the peer it

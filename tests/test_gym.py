@@ -1106,6 +1106,7 @@ LAYERS = [
     "_loop",
     "engines",
     "peer",
+    "browser",
     "session",
     "options",
     "mapping",

@@ -124,6 +124,11 @@ class TradingUIEnv(TradingMappings, gym.Env):
         return self._resources.run(self._session.step(action), "step()")
 
     def render(self) -> Any:
+        """With ``render_mode="rgb_array"``: a screenshot of the page, H x W x 3 uint8. With "human" the
+        page is in a person's own browser, and there is nothing to return."""
+        if self.render_mode == "rgb_array":
+            (frame,) = self._resources.run(self._resources.screenshots(), "render()")
+            return frame
         if self.render_mode is None:
             gym.logger.warn("render() was called without a render_mode; give one to the constructor")
         return None

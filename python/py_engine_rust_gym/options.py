@@ -73,6 +73,8 @@ class EnvOptions:
     peer_seed: int = 1
     peer_args: Sequence[str] = ()
     node: str | None = None
+    browser: str | None = None
+    page_url: str | None = None
     serve_page: bool = True
     candles: np.ndarray | None = None
     connect_timeout: float | None = None
@@ -104,6 +106,11 @@ class EnvOptions:
                 "render_mode='rgb_array' takes screenshots of a page: it needs launch_peer='browser'"
             )
         whole_number("peer_seed", self.peer_seed, 0, 2**32 - 1)
+        for name in ("node", "browser", "page_url"):
+            if getattr(self, name) is not None and not isinstance(getattr(self, name), str):
+                raise ValueError(f"{name} must be None or a str, got {getattr(self, name)!r}")
+        if self.page_url is not None and self.launch_peer != BROWSER:
+            raise ValueError("page_url is the page a launched browser opens: it needs launch_peer='browser'")
         if isinstance(self.peer_args, str) or not all(isinstance(a, str) for a in self.peer_args):
             raise ValueError(f"peer_args must be a sequence of str, got {self.peer_args!r}")
         set_(self, "peer_args", tuple(self.peer_args))

@@ -17,6 +17,7 @@ import threading
 from collections.abc import Sequence
 from pathlib import Path
 from typing import Any
+from urllib.parse import parse_qsl, urlencode, urlsplit, urlunsplit
 
 from .errors import PeerError
 
@@ -147,6 +148,34 @@ class NodePeer:
         return self.proc.returncode
 
 
+def page_address(page_url: str, engine_url: str, seed: int, args: Sequence[str] = ()) -> str:
+    """``page_url`` with the ``engine`` and ``seed`` query parameters a drivable page reads
+    (docs/protocol.md), after the Node peer's command-line ``args`` as parameters of the same names
+    (``--episode-length 100`` becomes ``episode_length=100``). Each replaces a parameter of its name already
+    there; every other one is kept."""
+    parts = urlsplit(page_url)
+    given = [*_as_parameters(args), ("engine", engine_url), ("seed", str(seed))]
+    names = {k for k, _ in given}
+    query = [(k, v) for k, v in parse_qsl(parts.query, keep_blank_values=True) if k not in names]
+    query += [(k, v) for i, (k, v) in enumerate(given) if k not in {n for n, _ in given[i + 1 :]}]
+    return urlunsplit(parts._replace(query=urlencode(query, safe=":/")))
+
+
+def _as_parameters(args: Sequence[str]) -> list[tuple[str, str]]:
+    """``["--train-episodes", "8", "--verbose"]`` as ``[("train_episodes", "8"), ("verbose", "1")]``."""
+    out = []
+    i = 0
+    while i < len(args):
+        name = args[i].lstrip("-").replace("-", "_")
+        if i + 1 < len(args) and not args[i + 1].startswith("--"):
+            out.append((name, args[i + 1]))
+            i += 2
+        else:
+            out.append((name, "1"))
+            i += 1
+    return out
+
+
 class _QuietHandler(http.server.SimpleHTTPRequestHandler):
     # Seconds a connection may stay silent (StreamRequestHandler applies it to the socket).
     timeout = 10.0
@@ -208,8 +237,12 @@ class PageServer:
         )
         self._thread.start()
 
+    @property
+    def base_url(self) -> str:
+        return f"http://{self.host}:{self.port}/"
+
     def url(self, engine_url: str, seed: int = 1) -> str:
-        return f"http://{self.host}:{self.port}/?engine={engine_url}&seed={seed}"
+        return page_address(self.base_url, engine_url, seed)
 
     def stop(self) -> None:
         self._httpd.shutdown()

@@ -55,6 +55,8 @@ log = logging.getLogger(__name__)
 Policy = Callable[[np.ndarray, np.ndarray, np.random.Generator], Any]
 EnvFactory = Callable[[int], TradingUIVectorEnv]
 
+# What a worker's environments are made with unless env_kwargs say otherwise.
+WORKER_ENV_DEFAULTS: dict[str, Any] = {"launch_peer": True, "verbose": False}
 # Actor options unless the caller gives its own: a core each, spread over the nodes.
 DEFAULT_ACTOR_OPTIONS: dict[str, Any] = {"num_cpus": 1, "scheduling_strategy": "SPREAD"}
 # A worker that is being replaced gets this long to stop its peers before its process is killed.
@@ -144,9 +146,8 @@ class RolloutWorker:
             if make_env is not None:
                 self.envs = make_env(num_envs)
             else:
-                self.envs = TradingUIVectorEnv(
-                    num_envs, launch_peer=True, verbose=False, **(env_kwargs or {})
-                )
+                # Headless Node peers unless env_kwargs say otherwise (launch_peer="browser" for pages).
+                self.envs = TradingUIVectorEnv(num_envs, **{**WORKER_ENV_DEFAULTS, **(env_kwargs or {})})
             if self.envs.num_envs != num_envs:
                 raise ValueError(f"make_env({num_envs}) made {self.envs.num_envs} environments")
             # Sub-environment i of worker w draws its episodes from seed + w * E + i: no two alike.
@@ -304,7 +305,7 @@ class RolloutPool:
         if make_env is not None and env_kwargs:
             raise ValueError("give make_env or env_kwargs, not both")
         # Checked here, where a mistake costs nothing, rather than in every actor.
-        EnvOptions.of("TradingUIVectorEnv", {"launch_peer": True, "verbose": False, **(env_kwargs or {})})
+        EnvOptions.of("TradingUIVectorEnv", {**WORKER_ENV_DEFAULTS, **(env_kwargs or {})})
         if actor_options is None:
             actor_options = DEFAULT_ACTOR_OPTIONS
         options = (

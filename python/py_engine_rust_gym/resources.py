@@ -14,9 +14,10 @@ from typing import Any, TypeVar
 
 from . import engines
 from ._loop import LoopThread
-from .options import NODE, EnvOptions
-from .peer import NodePeer, PageServer
-from .session import Hooks, Session
+from .browser import Browser, BrowserPage
+from .options import BROWSER, NODE, EnvOptions
+from .peer import NodePeer, PageServer, page_address
+from .session import Hooks, Launched, Session
 
 T = TypeVar("T")
 log = logging.getLogger(__name__)
@@ -34,6 +35,7 @@ class Resources:
         self.token = object()
         self.loop = LoopThread()
         self.peers: list[NodePeer] = []
+        self.browser: Browser | None = None
         self.page: PageServer | None = None
         self.addresses: list[tuple[str, int]] = []
         self.sessions: list[Session] = []
@@ -49,26 +51,36 @@ class Resources:
     def open(
         self, hooks: Hooks, options: EnvOptions, host: str, ports: Sequence[int | None]
     ) -> list[Session]:
-        """One session per port: an engine each (``engines.acquire``), a launched peer each if asked, and
-        the page server for a person's browser when the peers come by themselves."""
+        """One session per port: an engine each (``engines.acquire``), and a launched peer each if asked (a
+        Node process, or a page in the environment's one headless browser), then waits for every peer.
+        The bundled page is served for a launched browser without ``page_url``, and for a person's
+        browser when the peers come by themselves."""
         assert options.connect_timeout is not None  # resolved by EnvOptions
-        if options.launch_peer is None and options.serve_page:
+        kind = options.launch_peer
+        if (kind is None and options.serve_page) or (kind == BROWSER and options.page_url is None):
             self.page = PageServer(host)
-        lines = []
-        for i, wanted in enumerate(ports):
+        acquired = []
+        for wanted in ports:
             engine, port, reused = engines.acquire(host, wanted, self.token, lambda c: self.run(c, "start"))
             self.addresses.append((host, port))
-            url = f"ws://{host}:{port}"
-            peer = None
-            if options.launch_peer == NODE:
-                peer = NodePeer(
+            acquired.append((engine, f"ws://{host}:{port}", wanted is None, reused))
+        urls = [url for _, url, _, _ in acquired]
+        launched: list[Launched | None] = [None] * len(urls)
+        if kind == NODE:
+            self.peers = [
+                NodePeer(
                     url,
                     seed=options.peer_seed,
                     connect_timeout=options.connect_timeout,
                     args=options.peer_args,
                     node=options.node,
                 )
-                self.peers.append(peer)
+                for url in urls
+            ]
+            launched = list(self.peers)
+        elif kind == BROWSER:
+            launched = list(self.run(self._open_pages(options, urls), "the environment's constructor"))
+        for i, ((engine, url, chosen, reused), peer) in enumerate(zip(acquired, launched, strict=True)):
             self.sessions.append(
                 Session(
                     hooks,
@@ -83,24 +95,29 @@ class Resources:
                     verbose=options.verbose,
                 )
             )
-            lines.append(describe(url, wanted is None, reused, peer, self.page, options.peer_seed))
-        if options.verbose:
-            for line in lines:
-                log.info(line)
+            if options.verbose:
+                log.info(describe(url, chosen, reused, kind, peer, self.page, options.peer_seed))
         timeout = options.connect_timeout
         self.gather(lambda: [s.connect(timeout) for s in self.sessions], "the environment's constructor")
         return self.sessions
+
+    async def _open_pages(self, options: EnvOptions, urls: list[str]) -> list[BrowserPage]:
+        self.browser = await Browser.launch(options.browser)
+        page_url = options.page_url or (self.page.base_url if self.page else "")
+        addresses = [page_address(page_url, url, options.peer_seed, options.peer_args) for url in urls]
+        return list(await asyncio.gather(*(self.browser.open(a) for a in addresses)))
+
+    async def screenshots(self) -> list[Any]:
+        return list(await asyncio.gather(*(p.screenshot() for p in self.browser.pages))) if self.browser else []
 
     def release(self) -> None:
         try:
             for peer in self.peers:
                 peer.stop()
-            if self.peers and not self.loop.on_loop_thread():
+            if not self.loop.on_loop_thread():
                 try:
-                    self.gather(
-                        lambda: [_drop_connection(s) for s in self.sessions if s.launched is not None]
-                    )
-                except Exception:  # noqa: BLE001 - the loop is already closed: nothing left to drop
+                    self.run(self._let_go())
+                except Exception:  # noqa: BLE001 - the loop is already closed: nothing left to let go
                     pass
             if self.page is not None:
                 self.page.stop()
@@ -108,6 +125,13 @@ class Resources:
         finally:
             for host, port in self.addresses:
                 engines.release(host, port, self.token)
+
+    async def _let_go(self) -> None:
+        """Closes the browser, then drops the stopped peers' connections, so that a reused engine holds none."""
+        if self.browser is not None:
+            await self.browser.close()
+        launched = [s for s in self.sessions if s.launched is not None]
+        await asyncio.gather(*(_drop_connection(s) for s in launched))
 
 
 async def _drop_connection(session: Session) -> None:
@@ -126,10 +150,18 @@ async def _gather_all(make: Callable[[], Sequence[Awaitable[T]]]) -> list[T]:
 
 
 def describe(
-    url: str, chosen: bool, reused: bool, peer: NodePeer | None, page: PageServer | None, seed: int
+    url: str,
+    chosen: bool,
+    reused: bool,
+    kind: str | None,
+    peer: Launched | None,
+    page: PageServer | None,
+    seed: int,
 ) -> str:
     """One line on an engine's address and how its UI peer will come."""
     line = f"engine {'reused' if reused else 'listening'} on {url}" + (" (a free port)" if chosen else "")
+    if kind == BROWSER and isinstance(peer, BrowserPage):
+        return line + f"; UI page opened in headless Chromium: {peer.url}"
     if peer is not None:
         return line + f"; UI peer launched (pid {peer.pid}, seed {seed})"
     if page is not None:

@@ -335,6 +335,9 @@ class Session:
         return not self.peer_config.episode_columns or starts_episode(snapshot, index, episode_type)
 
     async def step(self, action: Any) -> tuple[Any, float, bool, bool, dict[str, Any]]:
+        if (gone := self.peer_gone()) is not None:
+            # A browser that went away may leave its page answering for a moment: it is gone all the same.
+            raise PeerError(gone, self._log_tail())
         if self._interrupted is not None:
             return self._interrupted_step(self._interrupted)
         prev = self.snapshot

@@ -215,6 +215,10 @@ class TradingUIVectorEnv(TradingMappings, gym.vector.VectorEnv):
         return deepcopy(self._observations)
 
     def render(self) -> tuple[Any, ...] | None:
+        """With ``render_mode="rgb_array"``: one screenshot per sub-environment (H x W x 3 uint8), as
+        Gymnasium's vector environments return their sub-environments' frames."""
+        if self.render_mode == "rgb_array":
+            return tuple(self._resources.run(self._resources.screenshots(), "render()"))
         if self.render_mode is None:
             gym.logger.warn("render() was called without a render_mode; give one to the constructor")
         return None
