@@ -48,7 +48,11 @@ def find_chromium(browser: str | None) -> str:
         found = shutil.which(name)
         if found:
             return found
-    looked = f"browser={browser!r} is not an executable" if browser else "neither chromium nor chromium-browser is on PATH"
+    looked = (
+        f"browser={browser!r} is not an executable"
+        if browser
+        else "neither chromium nor chromium-browser is on PATH"
+    )
     raise PeerError(NO_CHROMIUM.format(looked=looked))
 
 

@@ -144,41 +144,26 @@ class TradingMappings:
             p.side, p.ids = 0, []
         return p
 
+    def _side(self, session: Session) -> int:
+        """The position's side as of the last ``position()`` (which the observation and actions call)."""
+        p = self._positions.get(session.env_index)
+        return p.side if p is not None and p.episode_serial == session.episode_serial else 0
+
     def observe(self, window: np.ndarray, snapshot: np.ndarray, session: Session) -> Any:
         if self.observation_fn is not None:
             return self.observation_fn(window, snapshot, session)
         w = self.window_length(session.peer_config.raw)
-        low, high = _bounds64(w)
-        base = w * CANDLE_COLUMNS
-        values = np.zeros(base)
-        if window.ndim == 2 and window.shape[0] and window.shape[1] >= CANDLE_COLUMNS:
-            rows = window[-w:, :CANDLE_COLUMNS]
-            if rows.shape[0] < w:
-                rows = np.concatenate([np.repeat(rows[:1], w - rows.shape[0], axis=0), rows])
-            # Few NumPy calls over the whole window: this runs for every env-step.
-            last_close = float(rows[-1, CANDLE_CLOSE])
-            mean_volume = float(rows[:, CANDLE_VOLUME].sum()) / w
-            price_scale = 100.0 / last_close if last_close else 0.0
-            scale = np.array([price_scale] * 4 + [1.0 / mean_volume if mean_volume > 0 else 0.0])
-            origin = np.array([last_close] * 4 + [0.0])
-            _scale(rows, origin, scale, values.reshape(w, CANDLE_COLUMNS))
-            # Whatever the peer sent, the observation lies in its space: everything is clipped, in float64
-            # so that no value overflows the float32 it ends up in, and NaN becomes 0.
-            np.maximum(values, low[:base], out=values)
-            np.minimum(values, high[:base], out=values)
-            values[np.isnan(values)] = 0.0
         size = snapshot.shape[0]
         equity = float(snapshot[EQUITY]) if size > EQUITY else 0.0
         unrealized = float(snapshot[UNREALIZED_PNL]) if size > UNREALIZED_PNL else 0.0
         length = session.peer_config.episode_length
-        pnl = 100.0 * unrealized / equity if equity and math.isfinite(equity) else 0.0
-        progress = float(snapshot[STEP]) / length if size > STEP and length else 0.0
-        out = np.empty(base + POSITION_FEATURES, dtype=np.float32)
-        out[:base] = values
-        out[base] = self.position(session).side
-        out[base + 1] = _clamp(pnl, PNL_PCT_LIMIT)
-        out[base + 2] = _clamp(progress, 1.0, 0.0)
-        return out
+        position = (
+            self.position(session).side,
+            100.0 * unrealized / equity if equity and math.isfinite(equity) else 0.0,
+            float(snapshot[STEP]) / length if size > STEP and length else 0.0,
+        )
+        candles = window.ndim == 2 and window.shape[0] and window.shape[1] >= CANDLE_COLUMNS
+        return _observation(window[-w:, :CANDLE_COLUMNS] if candles else None, w, position)
 
     async def act(self, action: Any, session: Session) -> None:
         if self.action_fn is not None:
@@ -234,7 +219,7 @@ class TradingMappings:
         size = snapshot.shape[0]
         return {
             "equity": float(snapshot[EQUITY]) if size > EQUITY else 0.0,
-            "position": self.position(session).side,
+            "position": self._side(session),
             # Diagnostics only: a step column that is no whole number gives the session's own count.
             "step": _whole(snapshot[STEP], session.steps) if size > STEP else session.steps,
             "episode_index": session.episode_index,
@@ -248,14 +233,36 @@ class TradingMappings:
         return not session.peer_config.episode_columns or continues_episode(prev_snapshot, snapshot)
 
 
-@np.errstate(all="ignore")  # a peer's NaN or infinity is mapped by the caller
-def _scale(rows: np.ndarray, origin: np.ndarray, scale: np.ndarray, out: np.ndarray) -> None:
-    np.multiply(rows - origin, scale, out=out)
+@np.errstate(all="ignore")  # once per call, cheaper than a with-block: this runs for every env-step
+def _observation(rows: np.ndarray | None, w: int, position: tuple[float, float, float]) -> np.ndarray:
+    """The default observation of a window's last ``w`` candles (None: no candles) and the position.
 
-
-def _clamp(x: float, high: float, low: float | None = None) -> float:
-    """``x`` within [low, high] (low defaults to -high), NaN as 0."""
-    return 0.0 if x != x else min(high, max(-high if low is None else low, x))
+    A peer may send anything: what overflows or is not a number raises no warning on the way and is
+    mapped into the space at the end (clipped to the bounds, NaN to 0). Few NumPy calls.
+    """
+    low, high = observation_bounds(w)
+    base = w * CANDLE_COLUMNS
+    # Every value is written below when there are candles.
+    out = (
+        np.empty(base + POSITION_FEATURES, dtype=np.float32)
+        if rows is not None
+        else np.zeros(low.shape[0], np.float32)
+    )
+    if rows is not None:
+        if rows.shape[0] < w:
+            rows = np.concatenate([np.repeat(rows[:1], w - rows.shape[0], axis=0), rows])
+        last_close = float(rows[-1, CANDLE_CLOSE])
+        mean_volume = float(rows[:, CANDLE_VOLUME].sum()) / w
+        candles = out[:base].reshape(w, CANDLE_COLUMNS)
+        np.subtract(rows, last_close, out=candles)
+        np.multiply(candles, 100.0 / last_close if last_close else 0.0, out=candles)
+        volume_scale = 1.0 / mean_volume if mean_volume > 0 else 0.0
+        np.multiply(rows[:, CANDLE_VOLUME], volume_scale, out=candles[:, CANDLE_VOLUME])
+    out[base:] = position
+    np.maximum(out, low, out=out)
+    np.minimum(out, high, out=out)
+    out[np.isnan(out)] = 0.0
+    return out
 
 
 def _whole(value: float, default: int) -> int:
@@ -278,12 +285,6 @@ def observation_bounds(window: int) -> tuple[np.ndarray, np.ndarray]:
     low, high = np.concatenate([low.ravel(), position_low]), np.concatenate([high.ravel(), position_high])
     low.flags.writeable = high.flags.writeable = False  # shared by every call
     return low, high
-
-
-@functools.lru_cache(maxsize=8)
-def _bounds64(window: int) -> tuple[np.ndarray, np.ndarray]:
-    low, high = observation_bounds(window)
-    return low.astype(np.float64), high.astype(np.float64)
 
 
 async def close_all(session: Session, position: Position) -> None:

@@ -108,7 +108,9 @@ class Resources:
         return list(await asyncio.gather(*(self.browser.open(a) for a in addresses)))
 
     async def screenshots(self) -> list[Any]:
-        return list(await asyncio.gather(*(p.screenshot() for p in self.browser.pages))) if self.browser else []
+        return (
+            list(await asyncio.gather(*(p.screenshot() for p in self.browser.pages))) if self.browser else []
+        )
 
     def release(self) -> None:
         try:

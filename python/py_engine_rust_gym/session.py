@@ -335,7 +335,8 @@ class Session:
         return not self.peer_config.episode_columns or starts_episode(snapshot, index, episode_type)
 
     async def step(self, action: Any) -> tuple[Any, float, bool, bool, dict[str, Any]]:
-        if (gone := self.peer_gone()) is not None:
+        launched = self.launched
+        if launched is not None and (gone := launched.gone()) is not None:
             # A browser that went away may leave its page answering for a moment: it is gone all the same.
             raise PeerError(gone, self._log_tail())
         if self._interrupted is not None:

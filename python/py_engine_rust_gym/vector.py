@@ -206,6 +206,40 @@ class TradingUIVectorEnv(TradingMappings, gym.vector.VectorEnv):
         self._autoreset = ended
         return self._batch(), rewards, terminated, truncated, infos
 
+    def _add_info(
+        self, vector_infos: dict[str, Any], env_info: dict[str, Any], env_num: int
+    ) -> dict[str, Any]:
+        """Gymnasium's ``VectorEnv._add_info``, to the same result and key order, without allocating a mask
+        for every key of every sub-environment (there its default argument is built each time): this runs
+        num_envs times a step, on the step's critical path."""
+        n = self.num_envs
+        for key, value in env_info.items():
+            if key == "final_obs":
+                array = vector_infos.get(key)
+                if array is None:
+                    array = np.full(n, fill_value=None, dtype=object)
+                array[env_num] = value
+            elif isinstance(value, dict):
+                array = self._add_info(vector_infos.get(key, {}), value, env_num)
+            else:
+                array = vector_infos.get(key)
+                if array is None:
+                    kind = type(value)
+                    if kind in (int, float, bool) or issubclass(kind, np.number):
+                        array = np.zeros(n, dtype=kind)
+                    elif isinstance(value, np.ndarray):
+                        array = np.zeros((n, *value.shape), dtype=value.dtype)
+                    else:
+                        array = np.full(n, fill_value=None, dtype=object)
+                array[env_num] = value
+            mask_key = "_" + key
+            mask = vector_infos.get(mask_key)
+            if mask is None:
+                mask = np.zeros(n, dtype=np.bool_)
+            mask[env_num] = True
+            vector_infos[key], vector_infos[mask_key] = array, mask
+        return vector_infos
+
     def _batch(self) -> Any:
         self._observations = concatenate(self.single_observation_space, self._env_obs, self._observations)
         if not self.copy:
