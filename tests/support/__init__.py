@@ -45,6 +45,15 @@ async def started_engine(port: int, start_seq: Optional[int] = None):
     return engine
 
 
+async def in_receive_phase(peer: ScriptedPeer) -> None:
+    """Returns once the call that sent the peer's last request holds the connection for its receive phase, the
+    only place a PingReply comes from. Calls made after this wait at their connected check, before any seq. And
+    what the engine's worker had to do before it read this PeerPing is done: calls made earlier have reached their
+    wait for the connection, messages the peer sent earlier have been read."""
+    await peer.send(peer_ping(0xFFFF, 0xFFFF, b"sync"))
+    assert await peer.next_other() == frame_bytes(PING_REPLY, 0xFFFF, 0xFFFF, b"sync")
+
+
 def transport_text(seq: Optional[int], fn_id: Optional[int], text: str) -> str:
     def opt(v: Optional[int]) -> str:
         return "None" if v is None else f"Some({v})"

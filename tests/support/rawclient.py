@@ -242,6 +242,18 @@ class RawClient:
         """Sends FIN and keeps reading."""
         self.writer.write_eof()
 
+    async def send_with_fin(self, data: bytes, *, close: bool = False) -> None:
+        """Sends `data` with the FIN in the same TCP segment (TCP_CORK holds the data back until the FIN joins it),
+        so the server finds the end of the stream as soon as it reads. With `close` the socket is closed too, and
+        whatever the server writes afterwards is answered with a reset; without it, it keeps reading."""
+        sock = self.writer.get_extra_info("socket")
+        sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_CORK, 1)
+        await self.send_raw(data)
+        if close:
+            self.writer.close()
+        else:
+            self.writer.write_eof()
+
     async def abort(self) -> None:
         """Resets the connection: SO_LINGER 0, so closing sends RST."""
         sock = self.writer.get_extra_info("socket")
