@@ -42,13 +42,14 @@ fi
 step "python tests under AddressSanitizer + UndefinedBehaviorSanitizer (its own build first: about 6 min)"
 bash scripts/sanitize.sh
 
-step "native tests: ThreadSanitizer on the async mutex and the notification; the payload allocator"
+step "native tests: ThreadSanitizer on the async mutex and the notification; the payload allocator; the request payloads"
 cmake -S . -B build/native -G Ninja -DCMAKE_CXX_COMPILER=g++ -DENGINE_NATIVE_TESTS=ON \
   -DSKBUILD_SABI_COMPONENT=Development.SABIModule -DPython_EXECUTABLE="$venv/bin/python" \
   >build/native.configure.log 2>&1 || { cat build/native.configure.log; exit 1; }
-quietly build/native.build.log ninja -C build/native sync_tsan buffer_test
+quietly build/native.build.log ninja -C build/native native_tests
 TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1" timeout 300 build/native/native/sync_tsan
 timeout 60 build/native/native/buffer_test
+timeout 60 build/native/native/requests_test
 
 step "fuzzing: saved inputs replayed, then each target for 45 s"
 bash scripts/fuzz.sh 45
