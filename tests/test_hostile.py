@@ -5,7 +5,6 @@ then serves a new, well-behaved peer. Every case is bounded in time."""
 from __future__ import annotations
 
 import asyncio
-import select
 import struct
 
 import pytest
@@ -13,9 +12,11 @@ from conftest import run
 
 from support import (
     LOG_PREFIX,
+    PING_REPLY,
     EngineLog,
     RawClient,
     ScriptedPeer,
+    cancel,
     failure_of,
     in_receive_phase,
     no_answer,
@@ -28,7 +29,8 @@ from support import (
     under_address_sanitizer,
     upgrade_request,
 )
-from support.sockets import engine_side, engine_sockets
+from support.fn_ids import GET_RL_CONFIG, RESET_EPISODE
+from support.sockets import engine_end_sees, engine_has_read, engine_sockets
 from support.rawclient import (
     OP_BINARY,
     OP_CLOSE,
@@ -39,9 +41,6 @@ from support.rawclient import (
 )
 
 MiB = 1 << 20
-GET_RL_CONFIG = 102
-RESET_EPISODE = 101
-PING_REPLY = 5
 TOO_BIG = "websocket recv failed: The WebSocket message exceeded the locally configured limit"
 # What a frame header may announce before anything is read: far less than any refused size.
 ANNOUNCE_SLACK = 24 * MiB
@@ -222,13 +221,14 @@ def test_dribbling_client_does_not_hold_up_a_good_peer_and_is_cut_off_at_the_han
     ends the dribbler. About ten seconds."""
     log = EngineLog(capfd)
 
-    async def dribble(client: RawClient, stop: asyncio.Event) -> int:
+    async def dribble(client: RawClient, started: asyncio.Event, stop: asyncio.Event) -> int:
         sent = 0
         request = upgrade_request(extra=[f"X-Pad-{i}: {'p' * 40}" for i in range(100)])
         try:
             while not stop.is_set() and sent < len(request):
                 await client.send_raw(request[sent : sent + 1])
                 sent += 1
+                started.set()
                 await asyncio.sleep(0.5)
         except (ConnectionResetError, BrokenPipeError):
             pass
@@ -236,11 +236,11 @@ def test_dribbling_client_does_not_hold_up_a_good_peer_and_is_cut_off_at_the_han
 
     async def body():
         engine = await started_engine(port)
-        stop = asyncio.Event()
+        started, stop = asyncio.Event(), asyncio.Event()
         loop = asyncio.get_running_loop()
         async with await RawClient.connect(port) as slow:
-            dribbler = asyncio.ensure_future(dribble(slow, stop))
-            await asyncio.sleep(0.3)
+            dribbler = asyncio.ensure_future(dribble(slow, started, stop))
+            await started.wait()
             began = loop.time()
             await serves_a_new_peer(engine, port)
             served_after = loop.time() - began
@@ -357,22 +357,6 @@ def test_peers_greeted_while_a_call_waits_do_not_pile_up(port, capfd):
     assert lines == [SUPERSEDED] * (count - 1)
 
 
-async def engine_end_sees_the_end(port: int, client: RawClient, end, timeout: float = 2.0) -> None:
-    """Ends `client`'s connection with `end`, then polls the engine's end of it until that shows the FIN or the
-    reset. The engine's end is looked at through a duplicate of its descriptor, taken before (a reset socket is no
-    longer listed), polled without reading and closed at once."""
-    (engine_end,) = engine_side(port, client.writer.get_extra_info("sockname"))
-    with engine_end:
-        poller = select.poll()
-        poller.register(engine_end, select.POLLRDHUP)
-        await end(client)
-        loop = asyncio.get_running_loop()
-        deadline = loop.time() + timeout
-        while not poller.poll(0):
-            assert loop.time() < deadline, "the engine's end never saw the client go"
-            await asyncio.sleep(0.01)
-
-
 async def reset_client(client: RawClient) -> None:
     await client.abort()
 
@@ -394,7 +378,7 @@ def test_peer_gone_while_waiting_to_be_installed_never_replaces_the_working_peer
             request = await working.next_request()
             async with await RawClient.upgraded(port) as gone:
                 await in_receive_phase(working)  # the client waits to be installed
-                await engine_end_sees_the_end(port, gone, how)
+                await engine_end_sees(port, gone.writer.get_extra_info("sockname"), lambda: how(gone))
                 await working.send(response(request.seq, request.fn_id, b"first"))
                 assert await asyncio.wait_for(call, 3) == "first"
                 # The installation was decided as the call let go of the connection, before this call began.
@@ -668,11 +652,10 @@ def test_peer_breaking_off_mid_call_ends_every_call_once(how, text, port):
             ends: list[int] = []
             for f in [waiting, *queued]:
                 f.add_done_callback(lambda f, ends=ends: ends.append(id(f)))
-            await asyncio.sleep(0.05)
+            await in_receive_phase(peer)  # the queued calls wait for the connection
             await how(peer)
             first = await failure_of(waiting, 5)
             rest = [await failure_of(f, 5) for f in queued]
-            await asyncio.sleep(0.05)
             assert sorted(ends) == sorted(id(f) for f in [waiting, *queued])  # each ended exactly once
         await serves_a_new_peer(engine, port)
         return first, rest
@@ -735,8 +718,8 @@ def test_answers_out_of_order_reach_their_own_calls(port):
             await asyncio.wait_for(engine.wait_connected(), 3)
             first = engine.reset_episode(1, "train")
             r1 = await peer.next_request()
-            first.cancel()
-            await asyncio.sleep(0.05)
+            await cancel(first)
+            assert await asyncio.wait_for(engine.wait_connected(0), 2) is None  # the cancelled call let go
             second = engine.reset_episode(2, "train")
             r2 = await peer.next_request()
             await peer.send(response(r2.seq, r2.fn_id, r2.payload[:4]), response(r1.seq, r1.fn_id, r1.payload[:4]))
@@ -785,7 +768,8 @@ def test_flood_of_tiny_messages_between_calls_is_held_within_the_inbox_bound(por
             with PeakMemory() as memory:
                 for _ in range(30):
                     await client.send_raw(batch)
-                await asyncio.sleep(1)  # no call waits: the engine queues what it reads
+                # No call waits: the engine queues what it reads.
+                await engine_has_read(port, client.writer.get_extra_info("socket"), timeout=20)
                 call = engine.get_rl_config(timeout_secs=20)
                 # The request comes back only once every earlier frame has been read; the answer after it.
                 request = None

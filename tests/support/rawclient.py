@@ -260,7 +260,7 @@ class RawClient:
         if sock is not None and sock.fileno() >= 0:
             sock.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
         self.writer.transport.abort()
-        await asyncio.sleep(0)
+        await asyncio.sleep(0)  # the transport closes the socket, and so sends the RST, on the loop's next turn
 
 
 def silent_connection(port: int, host: str = "127.0.0.1") -> socket.socket:

@@ -2,10 +2,15 @@
 
 from __future__ import annotations
 
+import asyncio
 import contextlib
+import fcntl
 import os
+import select
 import socket
-from typing import Iterator
+import struct
+import termios
+from typing import Awaitable, Callable, Iterator, Optional
 
 LOOPBACK = "127.0.0.1"
 
@@ -64,3 +69,47 @@ def engine_side(port: int, client_address: tuple[str, int]) -> list[socket.socke
             pass
         s.close()
     return found
+
+
+def unread(sock: socket.socket) -> int:
+    """Bytes that arrived on `sock` and that its owner has not read yet."""
+    return struct.unpack("i", fcntl.ioctl(sock, termios.FIONREAD, b"\0\0\0\0"))[0]
+
+
+def unsent(sock: socket.socket) -> int:
+    """Bytes written to `sock` that its peer has not yet acknowledged."""
+    return struct.unpack("i", fcntl.ioctl(sock, termios.TIOCOUTQ, b"\0\0\0\0"))[0]
+
+
+async def until(condition: Callable[[], bool], what: str, timeout: float = 5.0) -> None:
+    """Polls `condition` until it holds; fails after `timeout` seconds, naming `what` it waited for."""
+    loop = asyncio.get_running_loop()
+    deadline = loop.time() + timeout
+    while not condition():
+        assert loop.time() < deadline, f"waited {timeout} s for {what}"
+        await asyncio.sleep(0.01)
+
+
+async def engine_end_sees(port: int, client_address: tuple[str, int],
+                          end: Optional[Callable[[], Optional[Awaitable[None]]]] = None) -> None:
+    """Calls `end` (a FIN or a reset of the client at `client_address`), then waits until the engine's end of that
+    connection shows it, without reading: through a duplicate of its descriptor, taken first (a reset socket is no
+    longer listed) and closed at once. The engine's worker learns of it at the same moment; a round trip through
+    that worker afterwards (a call, a wait_connected) finds its reader done with it."""
+    (engine_end,) = engine_side(port, client_address)
+    with engine_end:
+        poller = select.poll()
+        poller.register(engine_end, select.POLLRDHUP)
+        if end is not None:
+            ended = end()
+            if ended is not None:
+                await ended
+        await until(lambda: bool(poller.poll(0)), "the engine's end of the connection to show the client gone")
+
+
+async def engine_has_read(port: int, client: socket.socket, timeout: float = 5.0) -> None:
+    """Waits until everything `client` wrote has reached the engine and the engine has read it from its socket."""
+    (engine_end,) = engine_side(port, client.getsockname())
+    with engine_end:
+        await until(lambda: unsent(client) == 0 and unread(engine_end) == 0, "the engine to read all that was sent",
+                    timeout)
