@@ -43,7 +43,8 @@ using boost::system::error_code;
 
 namespace {
 
-constexpr std::string_view handshake_text = "{\"type\":\"handshake\",\"python_library_version\":\"" ENGINE_VERSION "\"}";
+// The greeting every peer gets first. Its version is a fixed text of the protocol, not the package's version.
+constexpr std::string_view handshake_text = R"({"type":"handshake","python_library_version":"0.1.0"})";
 constexpr std::size_t max_message_bytes = 64u << 20;
 // A client that never finishes its opening handshake gives up its place after this long.
 constexpr auto handshake_time_limit = std::chrono::seconds(10);
