@@ -1,9 +1,11 @@
 // The checks every incoming binary message passes: too short, declared payload length, version, in that
-// order and with their exact texts; a message that passes has its header read back field by field.
+// order and with their exact texts; a message that passes has its header read back field by field, and its
+// PingReply is the message itself with kind 5 and both reserved fields zeroed.
 #include "check.hpp"
 #include "frame.hpp"
 
 #include <array>
+#include <vector>
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const fuzz::Bytes in(data, size);
@@ -37,5 +39,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::copy(data, data + 16, expected.begin());
     expected[2] = expected[3] = expected[10] = expected[11] = 0;
     FUZZ_CHECK(out == expected, "header does not encode back");
+
+    const auto reply = engine::frame::ping_reply(h, in.subspan(16));
+    std::vector<std::uint8_t> patched(data, data + size);
+    patched[1] = 5;
+    patched[2] = patched[3] = patched[10] = patched[11] = 0;
+    FUZZ_CHECK(fuzz::same_bytes(reply, patched), "PingReply differs from the PeerPing with its kind and reserved "
+                                                 "fields rewritten");
     return 0;
 }

@@ -28,6 +28,7 @@ def frame(kind: int, seq: int, fn_id: int, payload: bytes = b"", version: int = 
 
 def own_cases() -> dict[str, list[tuple[str, bytes]]]:
     u32 = lambda v: struct.pack("<I", v)  # noqa: E731
+    f64 = lambda v: struct.pack("<d", v)  # noqa: E731
     return {
         "decode_vec_f64": [("unaligned_two", u32(2) + struct.pack("<dd", 1.5, -0.0))],
         "decode_mat_f64": [
@@ -76,6 +77,13 @@ def own_cases() -> dict[str, list[tuple[str, bytes]]]:
             ]
         ]
         + [("absent", b"\x00")],
+        # choice (0 reset_episode, 1 place_order, 2 place_ticket), flag bits, headroom, then the arguments
+        "requests": [
+            ("reset_test_index_3", b"\x00\x01\x10" + u32(3)),
+            ("order_every_option", b"\x01\x3f\x10" + f64(1.25) + u32(100) + f64(0.01) + f64(2.5) + f64(0) + f64(7)),
+            ("order_bare", b"\x01\x03\x00" + f64(1.25) + u32(100)),
+            ("ticket_two_levels", b"\x02\x0d\x05" + u32(5) + f64(1.5) + f64(0.0)),
+        ],
     }
 
 

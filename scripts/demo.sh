@@ -10,18 +10,7 @@ SETUP_SKIP_BROWSER=1
 for arg in "$@"; do [ "$arg" = --browser ] && SETUP_SKIP_BROWSER=0; done
 source scripts/setup.sh
 
-# The wheel is rebuilt only when what goes into it (the module, its stubs and Python packages, the peer it
-# ships) has changed since the last build here.
-stamp_file=build/demo-wheel.stamp
-stamp=$(find pyproject.toml CMakeLists.txt src python peer -type f -not -path '*/__pycache__/*' -print0 | sort -z \
-  | xargs -0 sha256sum | sha256sum | cut -d' ' -f1)
-if [ -f "$stamp_file" ] && [ "$(cat "$stamp_file")" = "$stamp" ] && ls dist/py_engine_rust-*.whl >/dev/null 2>&1 \
-   && "$venv/bin/python" -c "import py_engine_rust" 2>/dev/null; then
-  step "wheel up to date ($(basename dist/py_engine_rust-*.whl))"
-else
-  build_wheel
-  echo "$stamp" >"$stamp_file"
-fi
+build_wheel  # compiles only what changed since the last build here
 
 step "run the demo (about a minute on 2 cores: training, then evaluation)"
 exec "$venv/bin/python" examples/train_demo.py "$@"

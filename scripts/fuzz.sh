@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer targets (clang, with ASan and UBSan) and runs each for a fixed time:
-#   bash scripts/fuzz.sh [SECONDS]        # default 45 s per target, seven targets
+#   bash scripts/fuzz.sh [SECONDS]        # default 45 s per target, eight targets
 # First every saved input is replayed: fuzz/regressions/<target>/ (inputs that once failed) and
 # fuzz/seeds/<target>/ (the known vectors). Then each target fuzzes from its seeds into a scratch corpus
 # under build/fuzz/corpus/, which persists between local runs. A failing input is kept in build/fuzz/crashes/;
@@ -9,7 +9,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
 seconds=${1:-45}
-targets=(decode_vec_f64 decode_mat_f64 decode_close_step decode_vec_mat_f64 check_incoming error_payload origin)
+targets=(decode_vec_f64 decode_mat_f64 decode_close_step decode_vec_mat_f64 check_incoming error_payload origin requests)
 step() { printf '\n==> %s\n' "$*"; }
 
 if ! command -v clang++ >/dev/null 2>&1; then

@@ -8,6 +8,8 @@
 #include <boost/asio/this_coro.hpp>
 #include <boost/asio/use_awaitable.hpp>
 
+#include <poll.h>
+
 #include <algorithm>
 #include <new>
 #include <stdexcept>
@@ -95,6 +97,12 @@ void Connection::close() {
     socket.shutdown(asio::ip::tcp::socket::shutdown_both, ignored);
     socket.close(ignored);
     room_.cancel();
+}
+
+bool Connection::shows_end() noexcept {
+    pollfd p{ws_.next_layer().native_handle(), POLLRDHUP, 0};
+    if (::poll(&p, 1, 0) < 0) return false;
+    return (p.revents & (POLLRDHUP | POLLHUP | POLLERR | POLLNVAL)) != 0;
 }
 
 asio::awaitable<error_code> Connection::send(asio::const_buffer frame, clock_type::time_point deadline) {

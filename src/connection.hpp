@@ -79,6 +79,10 @@ public:
     // The transport text of how the peer ended, once the reader knows it.
     const std::optional<std::string>& ended() const { return end_; }
 
+    // Whether the socket already shows the peer's end (its FIN or a reset) or an error. Looks without reading,
+    // so it also works before the reader runs.
+    bool shows_end() noexcept;
+
     // Sends one binary message. A write still running at `deadline` drops the connection and reports
     // beast::error::timeout; a write whose calling task is cancelled drops the connection and throws
     // operation_aborted. Half a frame cannot be withdrawn, so no write outlives its caller. One at a time:

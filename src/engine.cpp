@@ -10,14 +10,12 @@
 #include "le.hpp"
 #include "listener.hpp"
 #include "py.hpp"
+#include "requests.hpp"
 #include "runtime.hpp"
 #include "transport.hpp"
 
-#include <algorithm>
 #include <array>
 #include <cmath>
-#include <cstring>
-#include <limits>
 #include <memory>
 #include <new>
 #include <optional>
@@ -30,6 +28,7 @@ namespace engine {
 namespace {
 
 using namespace args;
+using frame::FnId;
 
 // Immutable after construction but for `executor`, which only the thread holding the interpreter lock sets;
 // the shared handles inside `endpoint` carry all mutable state.
@@ -56,12 +55,6 @@ constexpr Duration default_timeout{10, 0};
 // A payload buffer with room for the frame header in front.
 constexpr std::size_t headroom = frame::header_size;
 
-codec::Bytes frame_with(const std::uint8_t* payload, std::size_t size) {
-    codec::Bytes frame(headroom + size);
-    if (size) std::memcpy(frame.data() + headroom, payload, size);
-    return frame;
-}
-
 // The worker that runs an engine's tasks, chosen at its first call; null with RuntimeError set when the
 // engine was made before this process was forked from its parent, whose listener and peer it holds.
 const boost::asio::any_io_executor* executor_of(EngineState& s) {
@@ -82,17 +75,29 @@ const boost::asio::any_io_executor* executor_of(EngineState& s) {
     return &*s.executor;
 }
 
-PyObject* launch_call(PyObject* self, std::uint16_t fn_id, codec::Bytes frame, Duration timeout, Finish finish) {
+PyObject* launch_call(PyObject* self, FnId fn_id, codec::Bytes frame, Duration timeout, Finish finish) {
     EngineState& s = state_of(self);
     const auto* executor = executor_of(s);
     if (!executor) return nullptr;
-    return launch(*executor, rpc_call(s.endpoint, fn_id, std::move(frame), timeout), finish);
+    return launch(*executor, rpc_call(s.endpoint, std::uint16_t(fn_id), std::move(frame), timeout), finish);
 }
 
 // The timeout of a command: its default for None, else a checked duration (checked after the payload).
 std::optional<Duration> command_timeout(const std::optional<double>& secs, Duration fallback) {
     if (!secs) return fallback;
     return to_duration(*secs);
+}
+
+// Launches a call whose payload may have failed to build (a count beyond 32 bits).
+PyObject* launch_built(PyObject* self, FnId fn_id, Result<codec::Bytes> frame, const std::optional<double>& secs,
+                       Finish finish) {
+    if (!frame) {
+        set_python_error(frame.error());
+        return nullptr;
+    }
+    auto timeout = command_timeout(secs, default_timeout);
+    if (!timeout) return nullptr;
+    return launch_call(self, fn_id, std::move(frame).value(), *timeout, finish);
 }
 
 // ---- Results ------------------------------------------------------------------------------------------
@@ -186,7 +191,7 @@ PyObject* engine_wait_connected(PyObject* self, PyObject* args, PyObject* kwargs
 
 // ---- Commands with no arguments but the timeout ------------------------------------------------------
 
-template <std::uint16_t FnId, Finish F, std::uint64_t DefaultSecs = 10>
+template <FnId Fn, Finish F, std::uint64_t DefaultSecs = 10>
 PyObject* simple_command(PyObject* self, PyObject* args, PyObject* kwargs, const char* name) {
     static constexpr std::array<const char*, 1> names = {"timeout_secs"};
     std::array<PyObject*, 1> a;
@@ -195,7 +200,7 @@ PyObject* simple_command(PyObject* self, PyObject* args, PyObject* kwargs, const
     if (!to_optional_double(a[0], "timeout_secs", secs)) return nullptr;
     auto timeout = command_timeout(secs, Duration{DefaultSecs, 0});
     if (!timeout) return nullptr;
-    return launch_call(self, FnId, codec::Bytes(headroom), *timeout, F);
+    return launch_call(self, Fn, codec::Bytes(headroom), *timeout, F);
 }
 
 #define SIMPLE_COMMAND(method, fn_id, finish, ...)                                   \
@@ -203,15 +208,15 @@ PyObject* simple_command(PyObject* self, PyObject* args, PyObject* kwargs, const
         return simple_command<fn_id, finish, ##__VA_ARGS__>(self, args, kwargs, #method); \
     }
 
-SIMPLE_COMMAND(get_rl_config, 102, result_text)
-SIMPLE_COMMAND(step_next, 2, result_none)
-SIMPLE_COMMAND(step_and_sync, 130, result_step_and_sync)
-SIMPLE_COMMAND(get_snapshot, 12, result_vec)
-SIMPLE_COMMAND(get_ticket_list, 10, result_mat)
-SIMPLE_COMMAND(get_ohlc, 15, result_mat)
-SIMPLE_COMMAND(fetch_events, 30, result_mat)
-SIMPLE_COMMAND(end_session, 40, result_mat)
-SIMPLE_COMMAND(get_sync_policy, 120, result_sync_policy, 5)
+SIMPLE_COMMAND(get_rl_config, FnId::GetRlConfig, result_text)
+SIMPLE_COMMAND(step_next, FnId::StepNext, result_none)
+SIMPLE_COMMAND(step_and_sync, FnId::StepAndSync, result_step_and_sync)
+SIMPLE_COMMAND(get_snapshot, FnId::GetSnapshot, result_vec)
+SIMPLE_COMMAND(get_ticket_list, FnId::GetTicketList, result_mat)
+SIMPLE_COMMAND(get_ohlc, FnId::GetOhlc, result_mat)
+SIMPLE_COMMAND(fetch_events, FnId::FetchEvents, result_mat)
+SIMPLE_COMMAND(end_session, FnId::EndSession, result_mat)
+SIMPLE_COMMAND(get_sync_policy, FnId::GetSyncPolicy, result_sync_policy, 5)
 #undef SIMPLE_COMMAND
 
 // ---- init_candles and reset_episode ------------------------------------------------------------------
@@ -227,7 +232,7 @@ PyObject* engine_init_candles(PyObject* self, PyObject* args, PyObject* kwargs) 
     if (!frame) return nullptr;
     auto timeout = command_timeout(secs, default_timeout);
     if (!timeout) return nullptr;
-    return launch_call(self, 100, std::move(*frame), *timeout, result_none);
+    return launch_call(self, FnId::InitCandles, std::move(*frame), *timeout, result_none);
 }
 
 PyObject* engine_reset_episode(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -249,13 +254,10 @@ PyObject* engine_reset_episode(PyObject* self, PyObject* args, PyObject* kwargs)
     if (!lowered) return nullptr;
     const bool test = PyUnicode_CompareWithASCIIString(lowered.get(), "test") == 0;
 
-    const auto i = std::uint32_t(*index);
-    std::uint8_t payload[5];
-    le::store_u32(payload, i);
-    payload[4] = test ? 1 : 0;
     auto timeout = command_timeout(secs, default_timeout);
     if (!timeout) return nullptr;
-    return launch_call(self, 101, frame_with(payload, sizeof payload), *timeout, result_episode);
+    return launch_call(self, FnId::ResetEpisode, requests::reset_episode(std::uint32_t(*index), test, headroom),
+                       *timeout, result_episode);
 }
 
 // ---- Trading commands --------------------------------------------------------------------------------
@@ -301,18 +303,6 @@ std::optional<bool> parse_side(PyObject* side) {
     return std::nullopt;
 }
 
-PyObject* finish_vec_payload(PyObject* self, std::uint16_t fn_id, std::span<const double> values,
-                             const std::optional<double>& secs) {
-    Result<codec::Bytes> frame = codec::encode_vec_f64(values, headroom);
-    if (!frame) {
-        set_python_error(frame.error());
-        return nullptr;
-    }
-    auto timeout = command_timeout(secs, default_timeout);
-    if (!timeout) return nullptr;
-    return launch_call(self, fn_id, std::move(frame).value(), *timeout, result_vec);
-}
-
 PyObject* engine_place_order(PyObject* self, PyObject* args, PyObject* kwargs) {
     static constexpr std::array<const char*, 9> names = {"side",      "order_type",    "price",
                                                          "units",     "take_profit",   "stop_loss",
@@ -343,13 +333,8 @@ PyObject* engine_place_order(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (*units < 1) return value_error("units must be > 0"), nullptr;
     if (!check_exit_level(tp) || !check_exit_level(sl) || !check_exit_level(ts)) return nullptr;
 
-    const auto flag = [](const std::optional<double>& v) { return v ? 1.0 : -1.0; };
-    // Two roundings (multiply, then subtract): this file is built without floating-point contraction.
-    const auto level = [](const std::optional<double>& v) { return v ? *v * 100.0 - 1.0 : 0.0; };
-    const std::array<double, 13> values = {1.0,      *price,    flag(tp),  flag(sl),          flag(ts),
-                                           flag(tl), *buy ? 1.0 : -1.0,   *kind == U"limit" ? 1.0 : -1.0,
-                                           double(*units), level(tp), level(sl), level(ts), tl ? *tl : 0.0};
-    return finish_vec_payload(self, 20, values, secs);
+    const requests::Order order{*buy, *kind == U"limit", *price, std::int32_t(*units), tp, sl, ts, tl};
+    return launch_built(self, FnId::PlaceOrder, requests::place_order(order, headroom), secs, result_vec);
 }
 
 PyObject* engine_place_ticket(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -372,11 +357,8 @@ PyObject* engine_place_ticket(PyObject* self, PyObject* args, PyObject* kwargs) 
     if (*units < 1) return value_error("units must be > 0"), nullptr;
     if (!check_exit_level(tp) || !check_exit_level(sl) || !check_exit_level(ts)) return nullptr;
 
-    const auto flag = [](const std::optional<double>& v) { return v ? 1.0 : 0.0; };
-    const auto level = [](const std::optional<double>& v) { return v ? *v - 1.0 : 0.0; };
-    const std::array<double, 9> values = {1.0,       flag(tp),  flag(sl),  flag(ts), *buy ? 1.0 : 0.0,
-                                          double(*units), level(tp), level(sl), level(ts)};
-    return finish_vec_payload(self, 21, values, secs);
+    const requests::Ticket ticket{*buy, std::int32_t(*units), tp, sl, ts};
+    return launch_built(self, FnId::PlaceTicket, requests::place_ticket(ticket, headroom), secs, result_vec);
 }
 
 PyObject* engine_close_positions(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -405,14 +387,8 @@ PyObject* engine_close_positions(PyObject* self, PyObject* args, PyObject* kwarg
         }
     }
 
-    Result<codec::Bytes> frame = codec::encode_close_step(*ids, *actions, *ratios, headroom);
-    if (!frame) {
-        set_python_error(frame.error());
-        return nullptr;
-    }
-    auto timeout = command_timeout(secs, default_timeout);
-    if (!timeout) return nullptr;
-    return launch_call(self, 31, std::move(frame).value(), *timeout, result_mat);
+    return launch_built(self, FnId::ClosePositions, codec::encode_close_step(*ids, *actions, *ratios, headroom), secs,
+                        result_mat);
 }
 
 // ---- The type ----------------------------------------------------------------------------------------

@@ -62,6 +62,15 @@ Header decode_header(std::span<const std::uint8_t, header_size> in) noexcept {
     return Header{p[0], p[1], load_u32(p + 4), load_u16(p + 8), load_u32(p + 12)};
 }
 
+codec::Bytes ping_reply(const Header& ping, codec::ByteSpan payload) {
+    codec::Bytes reply(header_size + payload.size());
+    encode_header(std::span<std::uint8_t, header_size>(reply.data(), header_size),
+                  Header{protocol_version, std::uint8_t(Kind::PingReply), ping.seq, ping.fn_id,
+                         std::uint32_t(payload.size())});
+    if (!payload.empty()) std::memcpy(reply.data() + header_size, payload.data(), payload.size());
+    return reply;
+}
+
 Result<Header> check_incoming(codec::ByteSpan message) {
     if (message.size() < header_size) {
         return TransportError{{}, {}, "frame too short: " + std::to_string(message.size()) + " < 16"};

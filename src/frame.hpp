@@ -15,6 +15,24 @@ inline constexpr std::uint8_t protocol_version = 1;
 
 enum class Kind : std::uint8_t { Request = 1, Response = 2, ErrorResponse = 3, PeerPing = 4, PingReply = 5 };
 
+// The remote functions behind the commands, by the number a request carries in its fnId field.
+enum class FnId : std::uint16_t {
+    StepNext = 2,
+    GetTicketList = 10,
+    GetSnapshot = 12,
+    GetOhlc = 15,
+    PlaceOrder = 20,
+    PlaceTicket = 21,
+    FetchEvents = 30,
+    ClosePositions = 31,
+    EndSession = 40,
+    InitCandles = 100,
+    ResetEpisode = 101,
+    GetRlConfig = 102,
+    GetSyncPolicy = 120,
+    StepAndSync = 130,
+};
+
 struct Header {
     std::uint8_t version = protocol_version;
     std::uint8_t kind = 0;
@@ -26,6 +44,9 @@ struct Header {
 // Reserved fields are written as zero and never read.
 void encode_header(std::span<std::uint8_t, header_size> out, const Header& h) noexcept;
 Header decode_header(std::span<const std::uint8_t, header_size> in) noexcept;
+
+// The answer to a PeerPing with header `ping`: the same seq, fnId and payload under a PingReply header.
+codec::Bytes ping_reply(const Header& ping, codec::ByteSpan payload);
 
 // The checks every incoming binary message passes before its kind is looked at: long enough for a
 // header, declared payload length consistent, protocol version 1. Failures carry the transport text.

@@ -43,7 +43,8 @@ using boost::system::error_code;
 
 namespace {
 
-constexpr std::string_view handshake_text = "{\"type\":\"handshake\",\"python_library_version\":\"" ENGINE_VERSION "\"}";
+// The greeting every peer gets first. Its version is a fixed text of the protocol, not the package's version.
+constexpr std::string_view handshake_text = R"({"type":"handshake","python_library_version":"0.1.0"})";
 constexpr std::size_t max_message_bytes = 64u << 20;
 // A client that never finishes its opening handshake gives up its place after this long.
 constexpr auto handshake_time_limit = std::chrono::seconds(10);
@@ -197,8 +198,8 @@ struct Pending {
 using PendingList = std::list<std::shared_ptr<Pending>>;  // oldest first; only the accept loop's worker touches it
 
 // Reads the upgrade request, applies the origin check, completes the WebSocket handshake and greets the
-// peer, all within the handshake time limit. Returns the connection, or nothing when the handshake failed
-// (already logged).
+// peer, all within the handshake time limit. Returns the connection, or nothing when the handshake or the
+// greeting failed (already logged).
 asio::awaitable<std::shared_ptr<Connection>> handshake(PeerSocket socket, const Pending& pending) {
     const auto fail = [&pending](const std::string& text) {
         if (!pending.evicted) log_line("accept failed: " + text);
@@ -260,31 +261,66 @@ asio::awaitable<std::shared_ptr<Connection>> handshake(PeerSocket socket, const 
     ws.text(true);
     if (auto [ec, n] = co_await ws.async_write(asio::buffer(handshake_text), asio::as_tuple(asio::use_awaitable)); ec) {
         (void)n;
+        // A peer that cannot be greeted is gone or going: installed, it would only drop the working one.
         log_line("handshake send failed: " + why(ec));
+        co_return nullptr;
     }
     ws.binary(true);
     co_return std::make_shared<Connection>(std::move(ws));
 }
 
-// Puts a new peer in the slot: the earlier one is dropped, the seq counter restarts, waiters wake. The slot
-// mutex is first come, first served, so peers are installed one at a time in the order their handshakes
-// completed.
-asio::awaitable<void> install(Endpoint& ep, std::shared_ptr<Connection> conn) {
-    auto slot_guard = co_await ep.slot_mutex.lock();
-    if (ep.slot) ep.slot->close();
-    ep.slot = conn;
-    conn->start_reader();
-    {
+// Greeted peers on their way into the slot. A call holds the slot for its whole receive phase, which the peer
+// it waits on may stretch to the call's timeout. A peer greeted meanwhile could only be installed to be replaced
+// by the next, so just the newest waits: each one greeted closes the one waiting before it. However many clients
+// connect, the descriptors held stay bounded by the handshake cap plus this one. Only the accept loop's worker
+// touches it.
+struct Arrivals {
+    std::shared_ptr<Connection> waiting;
+    bool installing = false;  // a task is taking `waiting` into the slot; it also takes any that comes meanwhile
+};
+
+// Puts the waiting peer in the slot, then any peer greeted while that went on: the earlier one is dropped, the
+// seq counter restarts, waiters wake. A peer whose socket already shows its end is let go instead: it could
+// answer nothing, and the working peer stays.
+asio::awaitable<void> install_arrivals(Endpoint& ep, Arrivals& arrivals) {
+    while (arrivals.waiting) {
+        auto slot_guard = co_await ep.slot_mutex.lock();
+        const std::shared_ptr<Connection> conn = std::move(arrivals.waiting);
+        if (conn->shows_end()) {
+            conn->close();
+            log_line("accept failed: the peer went away before it was installed");
+            continue;
+        }
+        if (ep.slot) ep.slot->close();
+        ep.slot = conn;
+        conn->start_reader();
         auto seq_guard = co_await ep.seq_mutex.lock();
         ep.next_seq = ep.start_seq;
         ep.connected.notify_all();
     }
 }
 
+// Hands a greeted peer over for installation, in place of one still waiting.
+asio::awaitable<void> arrive(Endpoint& ep, Arrivals& arrivals, std::shared_ptr<Connection> conn) {
+    if (arrivals.waiting) {
+        arrivals.waiting->close();
+        log_line("accept failed: a newer peer finished its handshake; the one waiting to be installed was "
+                 "closed");
+    }
+    arrivals.waiting = std::move(conn);
+    if (arrivals.installing) co_return;
+    arrivals.installing = true;
+    struct Done {
+        Arrivals& arrivals;
+        ~Done() { arrivals.installing = false; }
+    } done{arrivals};
+    co_await install_arrivals(ep, arrivals);
+}
+
 // One accepted client, in a task of its own so a slow one never holds up the others. `me` is already on the
 // pending list: it is put there at accept time, so the cap holds even before this task first runs.
-asio::awaitable<void> serve(std::shared_ptr<Endpoint> ep, PeerSocket socket,
-                            std::shared_ptr<PendingList> pending, PendingList::iterator me) {
+asio::awaitable<void> serve(std::shared_ptr<Endpoint> ep, PeerSocket socket, std::shared_ptr<PendingList> pending,
+                            PendingList::iterator me, std::shared_ptr<Arrivals> arrivals) {
     const std::shared_ptr<Pending> held = *me;
     std::shared_ptr<Connection> conn;
     {
@@ -299,7 +335,7 @@ asio::awaitable<void> serve(std::shared_ptr<Endpoint> ep, PeerSocket socket,
         } unlist{*pending, me, *held};
         conn = co_await handshake(std::move(socket), *held);
     }
-    if (conn) co_await install(*ep, std::move(conn));
+    if (conn) co_await arrive(*ep, *arrivals, std::move(conn));
 }
 
 // Makes room for one more handshake by cutting off the oldest.
@@ -316,6 +352,7 @@ asio::awaitable<void> accept_loop(std::shared_ptr<Endpoint> ep, tcp::acceptor ac
     const auto ex = acceptor.get_executor();
     asio::steady_timer pause(ex);
     auto pending = std::make_shared<PendingList>();
+    auto arrivals = std::make_shared<Arrivals>();
     for (;;) {
         bool back_off = false;
         try {
@@ -328,7 +365,7 @@ asio::awaitable<void> accept_loop(std::shared_ptr<Endpoint> ep, tcp::acceptor ac
                 pending->push_back(std::make_shared<Pending>(Pending{socket.native_handle()}));
                 const auto me = std::prev(pending->end());
                 try {
-                    asio::co_spawn(ex, serve(ep, std::move(socket), pending, me), [](std::exception_ptr e) {
+                    asio::co_spawn(ex, serve(ep, std::move(socket), pending, me, arrivals), [](std::exception_ptr e) {
                         if (e) log_line("accept failed: " + fault_text(e));
                     });
                 } catch (...) {

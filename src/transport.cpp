@@ -8,7 +8,6 @@
 
 #include <exception>
 #include <string>
-#include <vector>
 
 namespace engine {
 
@@ -49,9 +48,7 @@ asio::awaitable<Result<Response>> receive(Connection& conn, std::uint32_t seq, s
         const frame::Header h = checked.value();
         switch (static_cast<frame::Kind>(h.kind)) {
         case frame::Kind::PeerPing: {
-            std::vector<std::uint8_t> reply(bytes.begin(), bytes.end());
-            reply[1] = std::uint8_t(frame::Kind::PingReply);
-            reply[2] = reply[3] = reply[10] = reply[11] = 0;
+            const codec::Bytes reply = frame::ping_reply(h, bytes.subspan(frame::header_size));
             // The answer counts against this call's deadline; any other failure of it shows in the next read.
             if (co_await conn.send(asio::buffer(reply), deadline) == boost::beast::error::timeout) {
                 co_return transport("timeout waiting response");

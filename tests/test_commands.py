@@ -13,8 +13,34 @@ from fractions import Fraction
 import numpy as np
 import pytest
 
-from conftest import free_port, run
-from support import ScriptedPeer, error_response, failure_of, no_answer, response, started_engine, transport_text
+from conftest import run
+from support import (
+    ScriptedPeer,
+    engine_and_peer,
+    error_response,
+    failure_of,
+    no_answer,
+    reserved_port,
+    response,
+    started_engine,
+    transport_text,
+)
+from support.fn_ids import (
+    CLOSE_POSITIONS,
+    END_SESSION,
+    FETCH_EVENTS,
+    GET_OHLC,
+    GET_RL_CONFIG,
+    GET_SNAPSHOT,
+    GET_SYNC_POLICY,
+    GET_TICKET_LIST,
+    INIT_CANDLES,
+    PLACE_ORDER,
+    PLACE_TICKET,
+    RESET_EPISODE,
+    STEP_AND_SYNC,
+    STEP_NEXT,
+)
 
 # ---- Wire helpers -------------------------------------------------------------------------------------------
 
@@ -68,20 +94,20 @@ class FloatOnly:
 
 # What the peer answers for each fnId unless a test says otherwise, and the Python result of that answer.
 CANONICAL = {
-    100: (b"", None),
-    101: (bytes.fromhex("2A000000FF"), 42),
-    102: (b'{"seed":1}', '{"seed":1}'),
-    2: (b"", None),
-    130: (VECMAT_2_AND_MINUS_3, (np.array([[-3.0]]), np.array([2.0]))),
-    12: (vec(1.0, -2.5), np.array([1.0, -2.5])),
-    10: (mat(2, 3, 1, 2, 3, 4, 5, 6), np.array([[1.0, 2, 3], [4, 5, 6]])),
-    15: (mat(3, 1, 7, 8, 9), np.array([[7.0], [8], [9]])),
-    30: (mat(1, 4, 0.5, -0.5, 1e300, -1e-300), np.array([[0.5, -0.5, 1e300, -1e-300]])),
-    40: (mat(0, 5), np.zeros((0, 0))),
-    120: (b"\x01", "eager"),
-    31: (mat(2, 2, 1, 0, 0, 1), np.eye(2)),
-    20: (vec(1.0, 2.0, 3.0), np.array([1.0, 2.0, 3.0])),
-    21: (vec(7.0), np.array([7.0])),
+    INIT_CANDLES: (b"", None),
+    RESET_EPISODE: (bytes.fromhex("2A000000FF"), 42),
+    GET_RL_CONFIG: (b'{"seed":1}', '{"seed":1}'),
+    STEP_NEXT: (b"", None),
+    STEP_AND_SYNC: (VECMAT_2_AND_MINUS_3, (np.array([[-3.0]]), np.array([2.0]))),
+    GET_SNAPSHOT: (vec(1.0, -2.5), np.array([1.0, -2.5])),
+    GET_TICKET_LIST: (mat(2, 3, 1, 2, 3, 4, 5, 6), np.array([[1.0, 2, 3], [4, 5, 6]])),
+    GET_OHLC: (mat(3, 1, 7, 8, 9), np.array([[7.0], [8], [9]])),
+    FETCH_EVENTS: (mat(1, 4, 0.5, -0.5, 1e300, -1e-300), np.array([[0.5, -0.5, 1e300, -1e-300]])),
+    END_SESSION: (mat(0, 5), np.zeros((0, 0))),
+    GET_SYNC_POLICY: (b"\x01", "eager"),
+    CLOSE_POSITIONS: (mat(2, 2, 1, 0, 0, 1), np.eye(2)),
+    PLACE_ORDER: (vec(1.0, 2.0, 3.0), np.array([1.0, 2.0, 3.0])),
+    PLACE_TICKET: (vec(7.0), np.array([7.0])),
 }
 
 CANDLES = np.arange(15.0).reshape(3, 5)
@@ -94,20 +120,20 @@ CLOSE_PAYLOAD = bytes.fromhex(
 
 # (method, args, fnId, request payload), in the order the class defines them.
 COMMANDS = [
-    ("init_candles", (CANDLES,), 100, CANDLES_PAYLOAD),
-    ("reset_episode", (3, "TEST"), 101, bytes.fromhex("0300000001")),
-    ("get_rl_config", (), 102, b""),
-    ("step_next", (), 2, b""),
-    ("step_and_sync", (), 130, b""),
-    ("get_snapshot", (), 12, b""),
-    ("get_ticket_list", (), 10, b""),
-    ("get_ohlc", (), 15, b""),
-    ("fetch_events", (), 30, b""),
-    ("end_session", (), 40, b""),
-    ("get_sync_policy", (), 120, b""),
-    ("close_positions", ([7, 8], [2, 1], [0.5, 0.9]), 31, CLOSE_PAYLOAD),
-    ("place_order", ("buy", "limit", 1.25, 100), 20, ORDER_PAYLOAD),
-    ("place_ticket", ("sell", 5), 21, TICKET_PAYLOAD),
+    ("init_candles", (CANDLES,), INIT_CANDLES, CANDLES_PAYLOAD),
+    ("reset_episode", (3, "TEST"), RESET_EPISODE, bytes.fromhex("0300000001")),
+    ("get_rl_config", (), GET_RL_CONFIG, b""),
+    ("step_next", (), STEP_NEXT, b""),
+    ("step_and_sync", (), STEP_AND_SYNC, b""),
+    ("get_snapshot", (), GET_SNAPSHOT, b""),
+    ("get_ticket_list", (), GET_TICKET_LIST, b""),
+    ("get_ohlc", (), GET_OHLC, b""),
+    ("fetch_events", (), FETCH_EVENTS, b""),
+    ("end_session", (), END_SESSION, b""),
+    ("get_sync_policy", (), GET_SYNC_POLICY, b""),
+    ("close_positions", ([7, 8], [2, 1], [0.5, 0.9]), CLOSE_POSITIONS, CLOSE_PAYLOAD),
+    ("place_order", ("buy", "limit", 1.25, 100), PLACE_ORDER, ORDER_PAYLOAD),
+    ("place_ticket", ("sell", 5), PLACE_TICKET, TICKET_PAYLOAD),
 ]
 COMMAND_IDS = [c[0] for c in COMMANDS]
 
@@ -118,17 +144,6 @@ def answer_canonical(peer: ScriptedPeer, request) -> bytes:
 
 def answer(payload: bytes):
     return lambda peer, request: response(request.seq, request.fn_id, payload)
-
-
-@contextlib.asynccontextmanager
-async def connected(handler=answer_canonical, start_seq=None):
-    """A started engine with a scripted peer connected and installed."""
-    port = free_port()
-    engine = await started_engine(port, start_seq)
-    waiter = engine.wait_connected(2.0)
-    async with ScriptedPeer(port, handler) as peer:
-        await asyncio.wait_for(waiter, 2.0)
-        yield engine, peer
 
 
 def assert_request(frame, seq: int, fn_id: int, payload: bytes) -> None:
@@ -162,14 +177,14 @@ async def assert_nothing_sent(engine, peer) -> None:
     """The peer has seen no request, and the next call still carries the first seq."""
     assert peer.requests == []
     assert await asyncio.wait_for(engine.get_sync_policy(), 2.0) == "eager"
-    assert [(r.seq, r.fn_id) for r in peer.requests] == [(1, 120)]
+    assert [(r.seq, r.fn_id) for r in peer.requests] == [(1, GET_SYNC_POLICY)]
 
 
 def refused(call, exc, message):
     """Runs `call(engine)` on a connected engine: it must raise exc(message) itself and send nothing."""
 
     async def main():
-        async with connected() as (engine, peer):
+        async with engine_and_peer(answer_canonical) as (engine, peer):
             with pytest.raises(BaseException) as info:
                 call(engine)
             await assert_nothing_sent(engine, peer)
@@ -184,7 +199,7 @@ def sent(call, handler=answer_canonical):
     """Runs `call(engine)` on a connected engine and awaits it; returns (the only request, the result)."""
 
     async def main():
-        async with connected(handler) as (engine, peer):
+        async with engine_and_peer(handler) as (engine, peer):
             result = await asyncio.wait_for(call(engine), 2.0)
             assert len(peer.requests) == 1
             return peer.requests[0], result
@@ -204,7 +219,7 @@ def test_command_sends_its_frame_and_returns_the_converted_answer(name, args, fn
 
 def test_all_commands_in_one_session_take_consecutive_seqs_and_wrap():
     async def main():
-        async with connected(start_seq=4294967294) as (engine, peer):
+        async with engine_and_peer(answer_canonical, start_seq=4294967294) as (engine, peer):
             results = [await asyncio.wait_for(getattr(engine, name)(*args), 2.0) for name, args, _, _ in COMMANDS]
             return peer.requests, results
 
@@ -219,8 +234,9 @@ def test_all_commands_in_one_session_take_consecutive_seqs_and_wrap():
 @pytest.mark.parametrize("name, args, fn_id, payload", COMMANDS, ids=COMMAND_IDS)
 def test_command_without_a_peer_fails_with_its_fn_id(name, args, fn_id, payload):
     async def main():
-        engine = await started_engine(free_port())
-        return await failure_of(getattr(engine, name)(*args))
+        with reserved_port() as port:
+            engine = await started_engine(port)
+            return await failure_of(getattr(engine, name)(*args))
 
     assert run(main(), 10) == transport_text(None, fn_id, "no websocket connected")
 
@@ -233,7 +249,7 @@ def test_command_reports_an_error_response_and_keeps_the_connection(name, args, 
         return answer_canonical(peer, request)
 
     async def main():
-        async with connected(handler) as (engine, peer):
+        async with engine_and_peer(handler) as (engine, peer):
             text = await failure_of(getattr(engine, name)(*args))
             again = await asyncio.wait_for(getattr(engine, name)(*args), 2.0)
             return text, again, [(r.seq, r.fn_id) for r in peer.requests]
@@ -249,7 +265,7 @@ def test_array_results_are_new_objects_every_time(name):
     args = dict((c[0], c[1]) for c in COMMANDS)[name]
 
     async def main():
-        async with connected() as (engine, peer):
+        async with engine_and_peer(answer_canonical) as (engine, peer):
             call = getattr(engine, name)
             return await asyncio.wait_for(call(*args), 2.0), await asyncio.wait_for(call(*args), 2.0)
 
@@ -316,7 +332,7 @@ OVER_THE_MESSAGE = [
 )
 def test_matrix_results_are_arrays_over_the_received_message(name, answer_payload, expected):
     async def main():
-        async with connected(answer(answer_payload)) as (engine, peer):
+        async with engine_and_peer(answer(answer_payload)) as (engine, peer):
             first = await asyncio.wait_for(getattr(engine, name)(), 5.0)
             second = await asyncio.wait_for(getattr(engine, name)(), 5.0)
             return first, second
@@ -384,7 +400,7 @@ def test_undecodable_answers_fail_with_value_error_and_keep_the_connection(name,
         return response(request.seq, request.fn_id, payload)
 
     async def main():
-        async with connected(handler) as (engine, peer):
+        async with engine_and_peer(handler) as (engine, peer):
             with pytest.raises(BaseException) as info:
                 await asyncio.wait_for(getattr(engine, name)(*args), 2.0)
             assert await asyncio.wait_for(engine.get_sync_policy(), 2.0) == "eager"
@@ -470,7 +486,7 @@ def test_commands_without_a_result_resolve_to_none_whatever_the_answer(name, arg
 @pytest.mark.parametrize("name, args, fn_id, payload", COMMANDS, ids=COMMAND_IDS)
 def test_a_short_explicit_timeout_is_honoured(name, args, fn_id, payload):
     async def main():
-        async with connected(no_answer) as (engine, peer):
+        async with engine_and_peer(no_answer) as (engine, peer):
             text = await failure_of(getattr(engine, name)(*args, timeout_secs=0.05), 3.0)
             return text, peer.requests
 
@@ -492,7 +508,7 @@ def test_no_timeout_means_the_default_of_several_seconds(form):
         return method(*args, None)
 
     async def one(name, args, fn_id, stack):
-        engine, peer = await stack.enter_async_context(connected(no_answer))
+        engine, peer = await stack.enter_async_context(engine_and_peer(no_answer))
         future = call(engine, name, args)
         request = await peer.next_request()
         return engine, peer, future, request
@@ -500,7 +516,7 @@ def test_no_timeout_means_the_default_of_several_seconds(form):
     async def main():
         async with contextlib.AsyncExitStack() as stack:
             pending = [await one(name, args, fn_id, stack) for name, args, fn_id, _ in COMMANDS]
-            await asyncio.sleep(0.3)
+            await asyncio.sleep(0.3)  # peers that take their time: a default timeout shorter than this shows here
             early = [name for (name, *_), (_, _, f, _) in zip(COMMANDS, pending) if f.done()]
             for _, peer, _, request in pending:
                 await peer.send(response(request.seq, request.fn_id, CANONICAL[request.fn_id][0]))
@@ -517,7 +533,7 @@ def test_no_timeout_means_the_default_of_several_seconds(form):
 @pytest.mark.parametrize("timeout", [0, 0.0, -0.0, False, 1e-10, IndexOnly(0), FloatOnly(0.0)])
 def test_a_zero_timeout_is_accepted_and_gives_up_without_an_answer(timeout):
     async def main():
-        async with connected(no_answer) as (engine, peer):
+        async with engine_and_peer(no_answer) as (engine, peer):
             return await failure_of(engine.get_ohlc(timeout_secs=timeout), 3.0)
 
     assert run(main(), 10) == transport_text(1, 15, "timeout waiting response")
@@ -635,7 +651,7 @@ def test_arguments_are_checked_before_the_event_loop_is_looked_for(call, exc, me
     from py_engine_rust import RustEngineAsync
 
     with pytest.raises(BaseException) as info:
-        call(RustEngineAsync("127.0.0.1", free_port()))
+        call(RustEngineAsync("127.0.0.1", 0))
     assert type(info.value) is exc and info.value.args == (message,)
 
 
@@ -680,7 +696,7 @@ def test_init_candles_copies_the_array_during_the_call():
     array = CANDLES.copy()
 
     async def main():
-        async with connected(no_answer) as (engine, peer):
+        async with engine_and_peer(no_answer) as (engine, peer):
             future = engine.init_candles(array)
             array[...] = -1.0
             request = await peer.next_request()
@@ -1034,7 +1050,7 @@ def test_close_positions_reads_the_sequences_during_the_call():
     ids, actions, ratios = [7, 8], [2, 1], [0.5, 0.9]
 
     async def main():
-        async with connected(no_answer) as (engine, peer):
+        async with engine_and_peer(no_answer) as (engine, peer):
             future = engine.close_positions(ids, actions, ratios)
             ids[0], actions[1], ratios[0] = 99, 2, 0.1
             request = await peer.next_request()

@@ -9,15 +9,15 @@ import subprocess
 import sys
 import textwrap
 import threading
-import time
 
 import pytest
 import websockets
 
 import py_engine_rust
 from py_engine_rust import RustEngineAsync
-from conftest import free_port, run
-from support import PeersInThread, response
+from conftest import run
+from support import PeersInThread, no_answer, reserved_port, response
+from support.fn_ids import GET_SNAPSHOT
 
 NAMES = [
     "RustEngineAsync",
@@ -185,7 +185,7 @@ def test_start_failures(host, expected, port):
 @pytest.mark.parametrize("host", ["localhost", "::1", "[::1]", "0.0.0.0"])
 def test_start_resolves_names_and_ipv6(host):
     async def main():
-        await RustEngineAsync(host, free_port()).start()
+        await RustEngineAsync(host, 0).start()  # port 0: the system picks a free one
 
     run(main())
 
@@ -194,6 +194,7 @@ def test_a_failed_start_leaves_the_engine_able_to_start_again(port):
     async def main():
         engine = RustEngineAsync("127.0.0.1", port)
         with socket.socket() as holder:
+            holder.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)  # beside the port's reservation
             holder.bind(("127.0.0.1", port))
             holder.listen()
             with pytest.raises(RuntimeError, match="Address already in use"):
@@ -204,18 +205,23 @@ def test_a_failed_start_leaves_the_engine_able_to_start_again(port):
 
 
 CANCELLED_START = """
-import asyncio, socket, sys
+import asyncio, sys
 from py_engine_rust import RustEngineAsync
 
 async def main(port):
-    RustEngineAsync("localhost", port).start().cancel()
-    await asyncio.sleep(0.5)
-    with socket.socket() as probe:
-        try:
-            probe.bind(("127.0.0.1", port))
-        except OSError:
-            return "bound"
-    return await RustEngineAsync("localhost", port).start() or "free, and a new start binds"
+    engine = RustEngineAsync("localhost", port)
+    first = engine.start()
+    told = asyncio.Event()
+    first.add_done_callback(lambda _: told.set())  # runs after the engine's own callback has passed the cancel on
+    first.cancel()
+    await told.wait()
+    # One thread does every lookup, and the engine's worker takes up what follows each in turn: this start binds
+    # after the cancelled one would have, and fails if that one did.
+    try:
+        await engine.start()
+    except RuntimeError as e:
+        return "bound" if "Address already in use" in str(e) else str(e)
+    return "free, and a new start binds"
 
 print(asyncio.run(main(int(sys.argv[1]))))
 """
@@ -230,8 +236,9 @@ def test_a_start_cancelled_during_the_host_lookup_binds_nothing():
     the check every attempt binds."""
     outcomes = []
     for _ in range(5):
-        done = subprocess.run([sys.executable, "-c", CANCELLED_START, str(free_port())], capture_output=True,
-                              text=True, timeout=30)
+        with reserved_port() as port:
+            done = subprocess.run([sys.executable, "-c", CANCELLED_START, str(port)], capture_output=True, text=True,
+                                  timeout=30)
         assert done.returncode == 0, done.stderr[-2000:]
         outcomes.append(done.stdout)
         if done.stdout == "free, and a new start binds\n":
@@ -245,7 +252,7 @@ def test_a_start_cancelled_during_the_host_lookup_binds_nothing():
 @pytest.mark.parametrize("timeout", [0, 0.0, -0.0, 1e-12, 0.05, True])
 def test_wait_connected_times_out_without_a_peer(timeout):
     async def main():
-        engine = RustEngineAsync("127.0.0.1", free_port())
+        engine = RustEngineAsync("127.0.0.1", 0)
         with pytest.raises(RuntimeError) as info:
             await engine.wait_connected(timeout)
         return type(info.value), str(info.value)
@@ -283,7 +290,7 @@ TIMEOUT_ERRORS = [
 @pytest.mark.parametrize("method", ["wait_connected", "get_ohlc", "get_sync_policy", "step_next"])
 def test_timeout_conversion_errors_are_raised_by_the_call(method, value, exc, message):
     async def main():
-        engine = RustEngineAsync("127.0.0.1", free_port())
+        engine = RustEngineAsync("127.0.0.1", 0)
         with pytest.raises(exc) as info:
             getattr(engine, method)(timeout_secs=value)
         return type(info.value), info.value.args
@@ -294,12 +301,14 @@ def test_timeout_conversion_errors_are_raised_by_the_call(method, value, exc, me
 @pytest.mark.parametrize("value", [2.0**64 - 2048, 1e19, 3, 0.5, 10**18])
 def test_huge_but_valid_timeouts_are_accepted(value):
     async def main():
-        engine = RustEngineAsync("127.0.0.1", free_port())
+        engine = RustEngineAsync("127.0.0.1", 0)
         # A deadline past the clock's range falls back to a far-future one instead of failing.
         with pytest.raises(RuntimeError, match="no websocket connected"):
             await engine.get_ohlc(timeout_secs=value)
         waiting = asyncio.ensure_future(engine.wait_connected(value))
-        await asyncio.sleep(0.05)
+        # The engine's worker takes this up after the wait above, and its outcome comes after that one's would.
+        with pytest.raises(RuntimeError, match="wait_connected timed out"):
+            await engine.wait_connected(0)
         assert not waiting.done()
         waiting.cancel()
 
@@ -322,7 +331,7 @@ class Index:
 @pytest.mark.parametrize("value", [Seconds(0.0), Index(), 0, False])
 def test_timeout_accepts_the_float_protocol(value):
     async def main():
-        engine = RustEngineAsync("127.0.0.1", free_port())
+        engine = RustEngineAsync("127.0.0.1", 0)
         with pytest.raises(RuntimeError, match="wait_connected timed out"):
             await engine.wait_connected(value)
 
@@ -334,7 +343,7 @@ def test_timeout_accepts_the_float_protocol(value):
 
 @pytest.mark.parametrize("call", [lambda e: e.start(), lambda e: e.wait_connected(), lambda e: e.get_ohlc()])
 def test_no_running_loop_raises_at_once(call):
-    engine = RustEngineAsync("127.0.0.1", free_port())
+    engine = RustEngineAsync("127.0.0.1", 0)
     with pytest.raises(RuntimeError) as info:
         call(engine)
     assert str(info.value) == "no running event loop"
@@ -342,7 +351,7 @@ def test_no_running_loop_raises_at_once(call):
 
 def test_methods_return_futures_of_the_running_loop():
     async def main():
-        engine = RustEngineAsync("127.0.0.1", free_port())
+        engine = RustEngineAsync("127.0.0.1", 0)
         fut = engine.get_rl_config()
         assert isinstance(fut, asyncio.Future)
         assert fut.get_loop() is asyncio.get_running_loop()
@@ -424,16 +433,18 @@ def test_a_never_awaited_call_still_runs(port):
 
 EXIT_SCRIPT = textwrap.dedent(
     """
-    import asyncio, socket, sys
+    import asyncio, sys
     from py_engine_rust import RustEngineAsync
 
     async def main():
-        s = socket.socket(); s.bind(("127.0.0.1", 0)); port = s.getsockname()[1]; s.close()
-        engine = RustEngineAsync("127.0.0.1", port)
+        engine = RustEngineAsync("127.0.0.1", int(sys.argv[1]))
         await engine.start()
         pending = [engine.wait_connected() for _ in range(50)]
         {extra}
-        await asyncio.sleep(0.05)
+        try:  # once this is answered, the engine's worker has taken up every call made before it
+            await engine.wait_connected(0)
+        except RuntimeError:
+            pass
         print("leaving", flush=True)
 
     asyncio.run(main())
@@ -450,9 +461,9 @@ EXIT_SCRIPT = textwrap.dedent(
         "pending += [engine.step_next() for _ in range(20)]",
     ],
 )
-def test_process_exits_cleanly_with_calls_in_flight(extra):
+def test_process_exits_cleanly_with_calls_in_flight(extra, port):
     script = EXIT_SCRIPT.replace("{extra}", extra)
-    out = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=30)
+    out = subprocess.run([sys.executable, "-c", script, str(port)], capture_output=True, text=True, timeout=30)
     assert out.returncode == 0, out.stderr
     assert out.stdout == "leaving\n"
 
@@ -460,15 +471,21 @@ def test_process_exits_cleanly_with_calls_in_flight(extra):
 def test_completion_for_a_closed_loop_is_reported_not_lost():
     script = textwrap.dedent(
         """
-        import asyncio, socket, time
+        import asyncio, sys, threading
         from py_engine_rust import RustEngineAsync
+
+        reported = threading.Event()
+        def report(unraisable):
+            sys.__unraisablehook__(unraisable)
+            reported.set()
+        sys.unraisablehook = report
 
         loop = asyncio.new_event_loop()
         async def main():
             return RustEngineAsync("127.0.0.1", 9).wait_connected(0.2)
         fut = loop.run_until_complete(main())
         loop.close()
-        time.sleep(0.5)
+        assert reported.wait(10)
         print("done", flush=True)
         """
     )
@@ -486,32 +503,62 @@ def snapshot_of(i: int) -> bytes:
     return struct.pack("<Id", 1, float(i))
 
 
-def answer_after(ports: list, delays: list, sent: threading.Event):
-    """A handler for peers in a thread. Each peer holds its get_snapshot request until every peer has one; then
-    the peer on ports[i] answers [i], delays[i] seconds later, one after another in that order. `sent` is set
-    once the last answer has gone out."""
-    waiting: dict = {}
+class HeldAnswers:
+    """Started engines, each with a peer of its own served in another thread (PeersInThread), so the peers go on
+    working while the test holds its loop's thread. A peer answers nothing until the test calls finish(i): then
+    peer i answers its engine's pending get_snapshot with [i], and finish returns once that engine has finished
+    the call and queued its outcome for the test's loop. The peer knows that from a witness call it makes on the
+    engine itself, from its own thread, right after answering: the witness reaches the peer only once the engine
+    is done with the call before it. stop() ends the peers, also after the test's loop has gone."""
 
-    async def handler(peer, request):
-        waiting[ports.index(int(peer.uri.rsplit(":", 1)[1].strip("/")))] = (peer, request)
-        if len(waiting) < len(ports):
-            return
-        start = asyncio.get_running_loop().time()
-        for i in sorted(waiting, key=lambda i: delays[i]):
-            await asyncio.sleep(start + delays[i] - asyncio.get_running_loop().time())
-            p, r = waiting[i]
-            await p.send(response(r.seq, r.fn_id, snapshot_of(i)))
-        waiting.clear()
-        sent.set()
+    def __init__(self, count: int) -> None:
+        self._ports = contextlib.ExitStack()
+        ports = [self._ports.enter_context(reserved_port()) for _ in range(count)]
+        self.engines = [RustEngineAsync("127.0.0.1", p) for p in ports]
+        self._peers = PeersInThread(ports, no_answer)
 
-    return handler
+    async def start(self) -> list:
+        for e in self.engines:
+            await e.start()
+        await self._peers.__aenter__()
+        for e in self.engines:
+            await asyncio.wait_for(e.wait_connected(), 5)
+        return self.engines
+
+    async def _finish(self, i: int) -> None:
+        peer = self._peers.peers[i]
+        request = await peer.next_request(5)
+        assert request.fn_id == GET_SNAPSHOT
+        await peer.send(response(request.seq, request.fn_id, snapshot_of(i)))
+        witness = self.engines[i].get_rl_config(timeout_secs=5)  # a future of the peers' own loop
+        behind = await peer.next_request(5)
+        await peer.send(response(behind.seq, behind.fn_id))
+        await asyncio.wait_for(witness, 5)
+
+    def finish(self, i: int) -> None:
+        """Blocks the calling thread, the test's loop's typically, until engine i has queued its outcome."""
+        asyncio.run_coroutine_threadsafe(self._finish(i), self._peers.loop).result(10)
+
+    async def finishing(self, i: int) -> None:
+        """finish(i) for a test whose loop runs on meanwhile."""
+        done = asyncio.run_coroutine_threadsafe(self._finish(i), self._peers.loop)
+        await asyncio.wait_for(asyncio.wrap_future(done), 10)
+
+    def stop(self) -> None:
+        try:
+            self._peers.stop()
+        finally:
+            self._ports.close()
 
 
-def hold_the_loop_until(event: threading.Event, then: float = 0.2, limit: float = 10.0) -> None:
-    """Blocks the loop's thread, so that no callback and no drain runs, until `event`, then `then` seconds more
-    for the engine's workers to take in the last answers."""
-    assert event.wait(limit), "the peers did not answer"
-    time.sleep(then)
+@contextlib.asynccontextmanager
+async def held_answers(count: int):
+    """(engines, HeldAnswers) for a test on a running loop; the peers stop with the block."""
+    held = HeldAnswers(count)
+    try:
+        yield await held.start(), held
+    finally:
+        held.stop()
 
 
 class LoopWithoutReaders(asyncio.SelectorEventLoop):
@@ -572,45 +619,22 @@ def counted_wake_ups(loop):
         del loop.call_soon_threadsafe
 
 
-async def connected_engines(delays: list, sent: threading.Event):
-    """Started engines, each connected to its peer in another thread (see answer_after); the caller stops the
-    peers, also after the loop has gone."""
-    ports = [free_port() for _ in delays]
-    engines = [RustEngineAsync("127.0.0.1", port) for port in ports]
-    for e in engines:
-        await e.start()
-    peers = PeersInThread(ports, answer_after(ports, delays, sent))
-    await peers.__aenter__()
-    for e in engines:
-        await asyncio.wait_for(e.wait_connected(), 5)
-    return engines, peers
-
-
-@contextlib.asynccontextmanager
-async def engines_answering(delays: list):
-    sent = threading.Event()
-    engines, peers = await connected_engines(delays, sent)
-    try:
-        yield engines, sent
-    finally:
-        peers.stop()
-
-
 @pytest.mark.parametrize("make_loop", LOOPS.values(), ids=LOOPS.keys())
 def test_completions_that_arrive_together_wake_the_loop_once_and_settle_in_finishing_order(make_loop):
     async def main():
-        # Engine i is answered (7 - i) * 80 ms after the first: they finish in reverse order.
-        async with engines_answering([(7 - i) * 0.08 for i in range(8)]) as (engines, sent):
+        async with held_answers(8) as (engines, held):
             loop = asyncio.get_running_loop()
             done = []
             with counted_wake_ups(loop) as wake_ups:
                 futures = [e.get_snapshot() for e in engines]
                 for i, f in enumerate(futures):
                     f.add_done_callback(lambda f, i=i: done.append(i))
-                hold_the_loop_until(sent)
-                held = wake_ups()
+                # The loop's thread is held (no await) while the engines finish, in reverse order.
+                for i in reversed(range(8)):
+                    held.finish(i)
+                woken = wake_ups()
                 results = await asyncio.wait_for(asyncio.gather(*futures), 5)
-            return done, [r.tolist() for r in results], held, bridge_wake_fd(loop) is not None
+            return done, [r.tolist() for r in results], woken, bridge_wake_fd(loop) is not None
 
     done, results, wake_ups, watched = run_on(make_loop, main(), 30)
     assert done == [7, 6, 5, 4, 3, 2, 1, 0]
@@ -622,16 +646,20 @@ def test_completions_that_arrive_together_wake_the_loop_once_and_settle_in_finis
 @pytest.mark.parametrize("make_loop", LOOPS.values(), ids=LOOPS.keys())
 def test_a_future_cancelled_while_its_outcome_waits_for_the_drain_is_never_set(make_loop):
     async def main():
-        async with engines_answering([0.0] * 6) as (engines, sent):
+        async with held_answers(6) as (engines, held):
             with counted_wake_ups(asyncio.get_running_loop()) as wake_ups:
                 futures = [e.get_snapshot() for e in engines]
-                hold_the_loop_until(sent)
+                for i in range(6):
+                    held.finish(i)
                 assert wake_ups() == 1  # the outcomes are queued, their drain not yet run
                 for i in (1, 4):
                     futures[i].cancel()
                 outcomes = await asyncio.wait_for(asyncio.gather(*futures, return_exceptions=True), 5)
             # The engines of the cancelled calls go on working.
-            again = await asyncio.wait_for(asyncio.gather(*(e.get_snapshot() for e in engines)), 5)
+            again = [e.get_snapshot() for e in engines]
+            for i in range(6):
+                await held.finishing(i)
+            again = await asyncio.wait_for(asyncio.gather(*again), 5)
             return [type(o).__name__ if isinstance(o, BaseException) else o.tolist() for o in outcomes], again
 
     outcomes, again = run_on(make_loop, main(), 30)
@@ -651,29 +679,24 @@ def unraisables():
         sys.unraisablehook = previous
 
 
-def wait_until(condition, limit: float = 5.0, then: float = 0.0) -> None:
-    """Blocks the calling thread until `condition()`, then `then` seconds more."""
-    deadline = time.monotonic() + limit
-    while not condition():
-        assert time.monotonic() < deadline
-        time.sleep(0.01)
-    time.sleep(then)
-
-
 @pytest.mark.parametrize("make_loop", LOOPS.values(), ids=LOOPS.keys())
 def test_completions_for_a_closed_loop_each_report_the_error_and_never_complete(make_loop):
     loop = make_loop()
-    engines, peers = loop.run_until_complete(connected_engines([0.3, 0.35, 0.4], threading.Event()))
+    held = HeldAnswers(3)
+    try:
+        engines = loop.run_until_complete(held.start())
 
-    async def launch():
-        return [e.get_snapshot() for e in engines]
+        async def launch():
+            return [e.get_snapshot() for e in engines]
 
-    futures = loop.run_until_complete(launch())
-    with unraisables() as seen:
-        loop.close()
-        wait_until(lambda: len(seen) == 3)
-        time.sleep(0.1)
-    peers.stop()
+        futures = loop.run_until_complete(launch())
+        with unraisables() as seen:
+            loop.close()
+            # Each engine reports its outcome's loop closed before it goes on to the next call.
+            for i in range(3):
+                held.finish(i)
+    finally:
+        held.stop()
     assert [(type(e), str(e)) for e, _ in seen] == [(RuntimeError, "Event loop is closed")] * 3
     assert sorted(id(o) for _, o in seen) == sorted(id(f) for f in futures)
     assert not any(f.done() for f in futures)
@@ -682,25 +705,28 @@ def test_completions_for_a_closed_loop_each_report_the_error_and_never_complete(
 @pytest.mark.parametrize("make_loop", LOOPS.values(), ids=LOOPS.keys())
 def test_a_drain_dropped_by_a_closing_loop_leaves_later_completions_to_report_the_closed_loop(make_loop):
     loop = make_loop()
-    engines, peers = loop.run_until_complete(connected_engines([0.0, 0.0, 0.5], threading.Event()))
+    held = HeldAnswers(3)
+    try:
+        engines = loop.run_until_complete(held.start())
 
-    async def launch():
-        early = [engines[0].get_snapshot(), engines[1].get_snapshot()]
-        late = engines[2].get_snapshot()
-        with counted_wake_ups(loop) as wake_ups:
-            # The loop's thread is held (no await) until the early outcomes have woken it...
-            wait_until(wake_ups, limit=10, then=0.2)
-            woken = wake_ups()
-        loop.stop()  # ...for a drain this loop will never run: it stops after this turn
-        return early, late, woken
+        async def launch():
+            early = [engines[0].get_snapshot(), engines[1].get_snapshot()]
+            late = engines[2].get_snapshot()
+            with counted_wake_ups(loop) as wake_ups:
+                # The loop's thread is held (no await) while the early outcomes queue and wake it...
+                held.finish(0)
+                held.finish(1)
+                woken = wake_ups()
+            loop.stop()  # ...for a drain this loop will never run: it stops after this turn
+            return early, late, woken
 
-    early, late, wake_ups = loop.run_until_complete(launch())
-    assert wake_ups == 1
-    with unraisables() as seen:
-        loop.close()  # drops the drain
-        wait_until(lambda: seen)
-        time.sleep(0.1)
-    peers.stop()
+        early, late, wake_ups = loop.run_until_complete(launch())
+        assert wake_ups == 1
+        with unraisables() as seen:
+            loop.close()  # drops the drain
+            held.finish(2)
+    finally:
+        held.stop()
     assert [(type(e), str(e), o) for e, o in seen] == [(RuntimeError, "Event loop is closed", late)]
     assert not any(f.done() for f in [*early, late])
 
@@ -708,12 +734,14 @@ def test_a_drain_dropped_by_a_closing_loop_leaves_later_completions_to_report_th
 def test_many_loops_in_threads_each_get_their_own_futures_on_their_own_thread():
     def in_thread(k: int, out: dict) -> None:
         async def main():
-            async with engines_answering([0.0, 0.001, 0.0]) as (engines, _):
+            async with held_answers(3) as (engines, held):
                 threads, values = set(), []
                 for _ in range(30):
                     futures = [e.get_snapshot() for e in engines]
                     for f in futures:
                         f.add_done_callback(lambda f: threads.add(threading.get_ident()))
+                    for i in (1, 0, 2):
+                        await held.finishing(i)
                     values += [r.tolist() for r in await asyncio.wait_for(asyncio.gather(*futures), 5)]
                 return threads, values
 
@@ -736,7 +764,7 @@ def test_many_loops_in_threads_each_get_their_own_futures_on_their_own_thread():
 
 def test_transport_errors_are_plain_runtime_errors():
     async def main():
-        engine = RustEngineAsync("127.0.0.1", free_port())
+        engine = RustEngineAsync("127.0.0.1", 0)
         errors = []
         for call in (engine.get_ohlc(), engine.wait_connected(0), engine.get_sync_policy(0)):
             try:

@@ -12,10 +12,13 @@ from conftest import run
 
 from support import (
     LOG_PREFIX,
+    PING_REPLY,
     EngineLog,
     RawClient,
     ScriptedPeer,
+    cancel,
     failure_of,
+    in_receive_phase,
     no_answer,
     parse_frame,
     peer_ping,
@@ -26,6 +29,8 @@ from support import (
     under_address_sanitizer,
     upgrade_request,
 )
+from support.fn_ids import GET_RL_CONFIG, RESET_EPISODE
+from support.sockets import engine_end_sees, engine_has_read, engine_sockets
 from support.rawclient import (
     OP_BINARY,
     OP_CLOSE,
@@ -36,9 +41,6 @@ from support.rawclient import (
 )
 
 MiB = 1 << 20
-GET_RL_CONFIG = 102
-RESET_EPISODE = 101
-PING_REPLY = 5
 TOO_BIG = "websocket recv failed: The WebSocket message exceeded the locally configured limit"
 # What a frame header may announce before anything is read: far less than any refused size.
 ANNOUNCE_SLACK = 24 * MiB
@@ -219,13 +221,14 @@ def test_dribbling_client_does_not_hold_up_a_good_peer_and_is_cut_off_at_the_han
     ends the dribbler. About ten seconds."""
     log = EngineLog(capfd)
 
-    async def dribble(client: RawClient, stop: asyncio.Event) -> int:
+    async def dribble(client: RawClient, started: asyncio.Event, stop: asyncio.Event) -> int:
         sent = 0
         request = upgrade_request(extra=[f"X-Pad-{i}: {'p' * 40}" for i in range(100)])
         try:
             while not stop.is_set() and sent < len(request):
                 await client.send_raw(request[sent : sent + 1])
                 sent += 1
+                started.set()
                 await asyncio.sleep(0.5)
         except (ConnectionResetError, BrokenPipeError):
             pass
@@ -233,11 +236,11 @@ def test_dribbling_client_does_not_hold_up_a_good_peer_and_is_cut_off_at_the_han
 
     async def body():
         engine = await started_engine(port)
-        stop = asyncio.Event()
+        started, stop = asyncio.Event(), asyncio.Event()
         loop = asyncio.get_running_loop()
         async with await RawClient.connect(port) as slow:
-            dribbler = asyncio.ensure_future(dribble(slow, stop))
-            await asyncio.sleep(0.3)
+            dribbler = asyncio.ensure_future(dribble(slow, started, stop))
+            await started.wait()
             began = loop.time()
             await serves_a_new_peer(engine, port)
             served_after = loop.time() - began
@@ -308,6 +311,118 @@ def closed_by_server(sock) -> bool:
         return False
     except ConnectionResetError:
         return True
+
+
+# ---- peers greeted while a call holds the connection, and peers already gone ----------------------------
+
+SUPERSEDED = LOG_PREFIX + "accept failed: a newer peer finished its handshake; the one waiting to be installed was closed"
+GONE = LOG_PREFIX + "accept failed: the peer went away before it was installed"
+
+
+def test_peers_greeted_while_a_call_waits_do_not_pile_up(port, capfd):
+    """200 clients finish their handshakes while a call waits for its answer, which the peer may take up to the
+    call's timeout_secs to give. Only the newest of them waits to be installed: each older one is closed the moment
+    a newer one is greeted, so the engine holds a few descriptors instead of one per client (1,009 such clients
+    used to exhaust a process with the common limit of 1,024). When the call ends, the newest is installed."""
+    log = EngineLog(capfd)
+    count = 200
+
+    async def body():
+        engine = await started_engine(port)
+        async with ScriptedPeer(port, no_answer, engine=engine) as working:
+            call = engine.get_rl_config(timeout_secs=30)
+            request = await working.next_request()
+            clients = []
+            try:
+                for _ in range(count):
+                    clients.append(await RawClient.upgraded(port))
+                await in_receive_phase(working)  # the worker is past the last greeting too
+                # The listener, the working peer and the newest client.
+                assert len(engine_sockets(port)) == 3
+                ends = [await answer_or_end(c) for c in clients[:-1]]
+                await working.send(response(request.seq, request.fn_id, b"answered"))
+                answer = await asyncio.wait_for(call, 3)
+                assert await working.wait_closed() == (1006, False)  # replaced by the newest
+                follow_up = engine.get_rl_config(timeout_secs=3)
+                first = parse_frame((await clients[-1].read_frame()).payload)
+                await clients[-1].send_binary(response(first.seq, first.fn_id, b"newest"))
+                return ends, answer, first.seq, await asyncio.wait_for(follow_up, 3), log.lines()
+            finally:
+                for c in clients:
+                    await c.abort()
+
+    ends, answer, seq, follow_up, lines = run(body(), 30)
+    assert ends == [b""] * (count - 1)  # closed without a close frame, never installed
+    assert (answer, seq, follow_up) == ("answered", 1, "newest")
+    assert lines == [SUPERSEDED] * (count - 1)
+
+
+async def reset_client(client: RawClient) -> None:
+    await client.abort()
+
+
+async def fin_client(client: RawClient) -> None:
+    client.half_close()
+
+
+@pytest.mark.parametrize("how", [reset_client, fin_client], ids=["reset", "FIN"])
+def test_peer_gone_while_waiting_to_be_installed_never_replaces_the_working_peer(how, port, capfd):
+    """A client greeted while a call holds the connection goes away before the call ends. Installed, it would drop
+    the working peer for a connection that can answer nothing; it is let go instead, and the working peer stays."""
+    log = EngineLog(capfd)
+
+    async def body():
+        engine = await started_engine(port)
+        async with ScriptedPeer(port, no_answer, engine=engine) as working:
+            call = engine.get_rl_config(timeout_secs=10)
+            request = await working.next_request()
+            async with await RawClient.upgraded(port) as gone:
+                await in_receive_phase(working)  # the client waits to be installed
+                await engine_end_sees(port, gone.writer.get_extra_info("sockname"), lambda: how(gone))
+                await working.send(response(request.seq, request.fn_id, b"first"))
+                assert await asyncio.wait_for(call, 3) == "first"
+                # The installation was decided as the call let go of the connection, before this call began.
+                after = engine.get_rl_config(timeout_secs=3)
+                next_request = await working.next_request()
+                await working.send(response(next_request.seq, next_request.fn_id, b"still here"))
+                return await asyncio.wait_for(after, 3), working.closed, await log.wait_for(GONE)
+
+    after, working_closed, lines = run(body(), 15)
+    assert (after, working_closed) == ("still here", False)
+    assert lines == [GONE]
+
+
+# whether the client closes its socket too (else it still reads), what the engine logs
+GONE_WITH_THE_REQUEST = {
+    "FIN with the request": (False, GONE),
+    # The answer to the engine's 101 is a reset, so writing the greeting after it fails.
+    "closed right after the request": (True, LOG_PREFIX + "handshake send failed: Broken pipe"),
+}
+
+
+@pytest.mark.parametrize("close, logged", GONE_WITH_THE_REQUEST.values(), ids=GONE_WITH_THE_REQUEST.keys())
+def test_client_gone_with_its_upgrade_request_never_replaces_the_working_peer(close, logged, port, capfd):
+    """A client whose FIN arrives together with its upgrade request (a probe, a page torn down mid-connect) can
+    answer nothing. It may get the handshake, but it is never installed, and the working peer stays."""
+    log = EngineLog(capfd)
+
+    async def body():
+        engine = await started_engine(port)
+        async with ScriptedPeer(port, echo_index, engine=engine) as working:
+            async with await RawClient.connect(port) as gone:
+                await gone.send_with_fin(upgrade_request(), close=close)
+                # The engine decides on the installation right after the greeting, before it runs a later call.
+                if close:
+                    await log.wait_for(logged)
+                else:
+                    assert (await gone.read_http_head()).startswith(b"HTTP/1.1 101 ")
+                    assert (await gone.read_frame()).opcode == OP_TEXT
+            index = await asyncio.wait_for(engine.reset_episode(7, "train", timeout_secs=3), 5)
+            return index, working.closed, [r.seq for r in working.requests], await log.wait_for(logged)
+
+    index, working_closed, seqs, lines = run(body(), 15)
+    assert (index, working_closed, seqs) == (7, False, [1])
+    assert lines == [logged]
 
 
 # ---- peers that stop reading ----------------------------------------------------------------------------
@@ -537,11 +652,10 @@ def test_peer_breaking_off_mid_call_ends_every_call_once(how, text, port):
             ends: list[int] = []
             for f in [waiting, *queued]:
                 f.add_done_callback(lambda f, ends=ends: ends.append(id(f)))
-            await asyncio.sleep(0.05)
+            await in_receive_phase(peer)  # the queued calls wait for the connection
             await how(peer)
             first = await failure_of(waiting, 5)
             rest = [await failure_of(f, 5) for f in queued]
-            await asyncio.sleep(0.05)
             assert sorted(ends) == sorted(id(f) for f in [waiting, *queued])  # each ended exactly once
         await serves_a_new_peer(engine, port)
         return first, rest
@@ -604,8 +718,8 @@ def test_answers_out_of_order_reach_their_own_calls(port):
             await asyncio.wait_for(engine.wait_connected(), 3)
             first = engine.reset_episode(1, "train")
             r1 = await peer.next_request()
-            first.cancel()
-            await asyncio.sleep(0.05)
+            await cancel(first)
+            assert await asyncio.wait_for(engine.wait_connected(0), 2) is None  # the cancelled call let go
             second = engine.reset_episode(2, "train")
             r2 = await peer.next_request()
             await peer.send(response(r2.seq, r2.fn_id, r2.payload[:4]), response(r1.seq, r1.fn_id, r1.payload[:4]))
@@ -654,7 +768,8 @@ def test_flood_of_tiny_messages_between_calls_is_held_within_the_inbox_bound(por
             with PeakMemory() as memory:
                 for _ in range(30):
                     await client.send_raw(batch)
-                await asyncio.sleep(1)  # no call waits: the engine queues what it reads
+                # No call waits: the engine queues what it reads.
+                await engine_has_read(port, client.writer.get_extra_info("socket"), timeout=20)
                 call = engine.get_rl_config(timeout_secs=20)
                 # The request comes back only once every earlier frame has been read; the answer after it.
                 request = None

@@ -3,8 +3,6 @@
 from __future__ import annotations
 
 import asyncio
-import contextlib
-import os
 import socket
 import subprocess
 import sys
@@ -20,18 +18,21 @@ from support import (
     RawClient,
     ScriptedPeer,
     failure_of,
+    in_receive_phase,
     no_answer,
     response,
     silent_connection,
     started_engine,
     transport_text,
+    under_address_sanitizer,
     upgrade_request,
 )
+from support.fn_ids import GET_RL_CONFIG
 from support.rawclient import OP_TEXT, header_values
+from support.sockets import engine_side
 
 FORBIDDEN = b"HTTP/1.1 403 Forbidden\r\n\r\n"
 REJECTED_403 = LOG_PREFIX + "accept failed: HTTP error: 403 Forbidden"
-GET_RL_CONFIG = 102
 
 
 # ---- origin check ---------------------------------------------------------------------------------------
@@ -242,14 +243,9 @@ def test_second_peer_replaces_the_first(port, capfd):
 def _engine_side_no_delay(port: int, client: tuple[str, int]) -> list[int]:
     """TCP_NODELAY of every socket of this process that is the engine's end of the client's connection."""
     found = []
-    for name in os.listdir("/proc/self/fd"):
-        with contextlib.suppress(OSError):
-            if not os.readlink(f"/proc/self/fd/{name}").startswith("socket:"):
-                continue
-            with socket.socket(fileno=os.dup(int(name))) as s:
-                if s.type == socket.SOCK_STREAM and s.family == socket.AF_INET and s.getsockname()[1] == port \
-                        and s.getpeername() == client:
-                    found.append(s.getsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY))
+    for s in engine_side(port, client):
+        with s:
+            found.append(s.getsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY))
     return found
 
 
@@ -270,7 +266,8 @@ def test_pending_wait_connected_calls_all_resolve(port):
     async def body():
         engine = await started_engine(port)
         waits = [engine.wait_connected(), engine.wait_connected(timeout_secs=5), engine.wait_connected(5.0)]
-        await asyncio.sleep(0.1)
+        # The engine's worker takes this up after the waits above, and its outcome comes after theirs would.
+        assert await failure_of(engine.wait_connected(0)) == transport_text(None, None, "wait_connected timed out")
         assert not any(w.done() for w in waits)
         async with ScriptedPeer(port):
             assert await asyncio.wait_for(asyncio.gather(*waits), 2) == [None, None, None]
@@ -343,7 +340,7 @@ def test_peer_arriving_during_a_call_is_installed_after_it(outcome, port):
             request = await first.next_request()
             async with ScriptedPeer(port, payload=b"second") as second:
                 # The newcomer is greeted at once but waits for the slot: the first peer stays.
-                await asyncio.sleep(0.2)
+                await in_receive_phase(first)  # the engine is past the greeting, at the installation
                 assert not first.closed and not call.done()
                 if outcome == "answered":
                     await first.send(response(request.seq, request.fn_id, b"first"))
@@ -424,13 +421,8 @@ EMFILE_SCRIPT = textwrap.dedent(
 )
 
 
-def _sanitizer_loaded() -> bool:
-    with open("/proc/self/maps") as maps:
-        return "libasan" in maps.read()
-
-
 @pytest.mark.skipif(
-    _sanitizer_loaded(),
+    under_address_sanitizer(),
     reason="UBSan probes memory through a pipe; with no descriptor left it reports false invalid-vptr errors",
 )
 def test_accept_errors_for_lack_of_descriptors_are_paced(port):

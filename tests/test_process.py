@@ -15,14 +15,13 @@ import sys
 import textwrap
 
 import pytest
-from conftest import free_port, run
+from conftest import run
 
-from support import ScriptedPeer, response, started_engine, under_address_sanitizer
+from support import ScriptedPeer, reserved_port, response, started_engine, under_address_sanitizer
+from support.fn_ids import RESET_EPISODE
 
 from py_engine_rust import RustEngineAsync
 
-GET_OHLC = 15
-RESET_EPISODE = 101
 STALE_ENGINE = (
     "this RustEngineAsync was created before the process forked and belongs to the parent process; "
     "create a new engine in this process"
@@ -69,11 +68,12 @@ def test_a_forked_child_gets_a_runtime_of_its_own(port):
     async def parent():
         engine = await started_engine(port)
         assert await reset_through(engine, port, 7) == 7  # the runtime is up and has served a call
-        child = ctx.Process(target=child_after_fork, args=(engine, free_port(), results))
-        child.start()
-        loop = asyncio.get_running_loop()
-        out = await loop.run_in_executor(None, results.get, True, 20)
-        await loop.run_in_executor(None, child.join, 10)
+        with reserved_port() as child_port:
+            child = ctx.Process(target=child_after_fork, args=(engine, child_port, results))
+            child.start()
+            loop = asyncio.get_running_loop()
+            out = await loop.run_in_executor(None, results.get, True, 20)
+            await loop.run_in_executor(None, child.join, 10)
         # The child neither took nor closed anything of the parent's.
         after = await reset_through(engine, port, 8)
         return out, child.exitcode, after
@@ -253,7 +253,8 @@ def test_a_host_with_a_nul_binds_nothing(port):
         with pytest.raises(RuntimeError) as info:
             await RustEngineAsync("127.0.0.1\0garbage", port).start()
         with socket.socket() as probe:
-            probe.bind(("127.0.0.1", port))  # fails if the engine bound the text before the NUL
+            probe.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)  # beside the port's reservation
+            probe.bind(("127.0.0.1", port))  # fails if the engine listens on the text before the NUL
         return str(info.value)
 
     assert run(main()) == (

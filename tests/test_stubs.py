@@ -170,6 +170,11 @@ def user_env(tmp_path_factory) -> tuple[Path, Path]:
     return python, work
 
 
+def project_version() -> str:
+    """The package's version, from pyproject.toml, where alone it is written."""
+    return re.search(r'^version = "([^"]+)"$', (ROOT / "pyproject.toml").read_text(), re.M).group(1)
+
+
 def clean_env() -> dict[str, str]:
     """This process's environment without what would let a checker see anything but the fresh venv."""
     return {k: v for k, v in os.environ.items() if k not in ("PYTHONPATH", "MYPYPATH", "VIRTUAL_ENV")}
@@ -184,7 +189,8 @@ def test_the_wheel_installs_the_stub_package_and_nothing_beside_the_module(user_
     assert (stubs / "__init__.pyi").read_bytes() == SOURCE_STUB.read_bytes()
     # No loose py_engine_rust.pyi beside the extension: mypy never reads one from site-packages.
     assert sorted(p.name for p in purelib.glob("py_engine_rust*")) == [
-        "py_engine_rust-0.1.0.dist-info", "py_engine_rust-stubs", "py_engine_rust.abi3.so", "py_engine_rust_gym"
+        f"py_engine_rust-{project_version()}.dist-info", "py_engine_rust-stubs", "py_engine_rust.abi3.so",
+        "py_engine_rust_gym",
     ]
 
 

@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import asyncio
+import contextlib
 from typing import Optional
 
 from .peer import (  # noqa: F401
@@ -26,6 +27,7 @@ from .peer import (  # noqa: F401
     response,
 )
 from .rawclient import RawClient, ServerFrame, encode_frame, silent_connection, upgrade_request  # noqa: F401
+from .sockets import reserved_port
 
 LOG_PREFIX = "[rust ws server] "
 
@@ -43,6 +45,71 @@ async def started_engine(port: int, start_seq: Optional[int] = None):
     engine = RustEngineAsync("127.0.0.1", port, start_seq)
     await asyncio.wait_for(engine.start(), 2.0)
     return engine
+
+
+@contextlib.asynccontextmanager
+async def engine_and_peer(handler=None, *, port: Optional[int] = None, start_seq: Optional[int] = None,
+                          **peer_options):
+    """A started engine with a ScriptedPeer(handler, **peer_options) connected and installed: yields (engine, peer).
+    The engine listens on `port`, or on a port reserved for the block."""
+    with contextlib.ExitStack() as ports:
+        if port is None:
+            port = ports.enter_context(reserved_port())
+        engine = await started_engine(port, start_seq)
+        async with ScriptedPeer(port, handler, engine=engine, **peer_options) as peer:
+            yield engine, peer
+
+
+SYNC_PING = peer_ping(0xFFFF, 0xFFFF, b"sync")
+SYNC_REPLY = frame_bytes(PING_REPLY, 0xFFFF, 0xFFFF, b"sync")
+
+
+async def in_receive_phase(peer: ScriptedPeer) -> None:
+    """Returns once the call that sent the peer's last request holds the connection for its receive phase, the
+    only place a PingReply comes from (the reply, SYNC_REPLY, stays in peer.others). Calls made after this wait at
+    their connected check, before any seq. And what the engine's worker had to do before it read this PeerPing is
+    done: calls made earlier have reached their wait for the connection, cancellations passed on earlier (see
+    cancel) have reached their calls, messages the peer sent earlier have been read."""
+    await peer.send(SYNC_PING)
+    assert await peer.next_other() == SYNC_REPLY
+
+
+CANCEL_WAYS = ("wait_for", "future.cancel", "task.cancel")
+
+
+async def cancel(call: asyncio.Future, how: str = "future.cancel") -> None:
+    """Cancels an engine call the way a caller would: asyncio.wait_for running out, Future.cancel, or cancelling a
+    task that awaits the call. Returns once the engine's own done-callback on the future has run and passed the
+    cancellation on to the engine's worker; whatever reaches that worker afterwards finds it delivered."""
+    told = asyncio.Event()
+    call.add_done_callback(lambda _: told.set())  # runs after the engine's callback, added when the call was made
+    if how == "wait_for":
+        try:
+            await asyncio.wait_for(call, 0.05)
+        except asyncio.TimeoutError:
+            pass
+        else:
+            raise AssertionError("the call was answered")
+    elif how == "future.cancel":
+        call.cancel()
+    else:
+        awaiting_it = asyncio.Event()
+
+        async def awaiting():
+            awaiting_it.set()
+            return await call
+
+        task = asyncio.ensure_future(awaiting())
+        await awaiting_it.wait()
+        task.cancel()
+        try:
+            await task
+        except asyncio.CancelledError:
+            pass
+        else:
+            raise AssertionError("the awaiting task was not cancelled")
+    await told.wait()
+    assert call.cancelled()
 
 
 def transport_text(seq: Optional[int], fn_id: Optional[int], text: str) -> str:

@@ -29,6 +29,7 @@ ERROR_RESPONSE = 3
 PEER_PING = 4
 PING_REPLY = 5
 
+# The greeting's fixed text: its version is the protocol's, not the package's (which pyproject.toml holds).
 HANDSHAKE_TEXT = '{"type":"handshake","python_library_version":"0.1.0"}'
 
 

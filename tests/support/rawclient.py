@@ -242,13 +242,25 @@ class RawClient:
         """Sends FIN and keeps reading."""
         self.writer.write_eof()
 
+    async def send_with_fin(self, data: bytes, *, close: bool = False) -> None:
+        """Sends `data` with the FIN in the same TCP segment (TCP_CORK holds the data back until the FIN joins it),
+        so the server finds the end of the stream as soon as it reads. With `close` the socket is closed too, and
+        whatever the server writes afterwards is answered with a reset; without it, it keeps reading."""
+        sock = self.writer.get_extra_info("socket")
+        sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_CORK, 1)
+        await self.send_raw(data)
+        if close:
+            self.writer.close()
+        else:
+            self.writer.write_eof()
+
     async def abort(self) -> None:
         """Resets the connection: SO_LINGER 0, so closing sends RST."""
         sock = self.writer.get_extra_info("socket")
         if sock is not None and sock.fileno() >= 0:
             sock.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
         self.writer.transport.abort()
-        await asyncio.sleep(0)
+        await asyncio.sleep(0)  # the transport closes the socket, and so sends the RST, on the loop's next turn
 
 
 def silent_connection(port: int, host: str = "127.0.0.1") -> socket.socket:

@@ -1,5 +1,6 @@
 """Policies for the rollout tests, importable by Ray's workers (they get the driver's working directory
-on their path), and the process checks the tests make after shutdown.
+on their path), and the process checks the tests make after shutdown (support.procs, and the UI peers among
+the processes).
 
 The policy is a fixed linear one over a flat parameter vector: action = argmax(obs @ W + b). With W = 0
 the bias alone picks the action, so a test knows which action every step must have taken.
@@ -13,6 +14,9 @@ import time
 from pathlib import Path
 
 import numpy as np
+
+from .procs import children, descendants
+from .procs import alive, wait_gone  # noqa: F401 - the rollout tests call them through this module
 
 NUM_ACTIONS = 4
 PEER_SCRIPT = b"node-peer.mjs"
@@ -72,32 +76,6 @@ class StallsOnce:
         return linear(params, obs, rng)
 
 
-def _children(pid: int) -> set[int]:
-    found: set[int] = set()
-    try:
-        tasks = list(Path(f"/proc/{pid}/task").iterdir())
-    except OSError:
-        return found
-    for task in tasks:
-        try:
-            found.update(int(p) for p in (task / "children").read_text().split())
-        except OSError:
-            pass
-    return found
-
-
-def descendants(pid: int) -> set[int]:
-    """Every process below ``pid`` in the process tree."""
-    seen: set[int] = set()
-    todo = [pid]
-    while todo:
-        for child in _children(todo.pop()):
-            if child not in seen:
-                seen.add(child)
-                todo.append(child)
-    return seen
-
-
 def _runs_peer(pid: int) -> bool:
     try:
         return PEER_SCRIPT in Path(f"/proc/{pid}/cmdline").read_bytes()
@@ -107,28 +85,9 @@ def _runs_peer(pid: int) -> bool:
 
 def peer_children(pid: int) -> set[int]:
     """The UI peer processes ``pid`` started."""
-    return {c for c in _children(pid) if _runs_peer(c)}
+    return {c for c in children(pid) if _runs_peer(c)}
 
 
 def peers_below(pid: int) -> set[int]:
     """The UI peer processes anywhere below ``pid``."""
     return {c for c in descendants(pid) if _runs_peer(c)}
-
-
-def alive(pid: int) -> bool:
-    """The process exists and is not a zombie waiting to be reaped."""
-    try:
-        stat = Path(f"/proc/{pid}/stat").read_text()
-    except OSError:
-        return False
-    return stat.rsplit(")", 1)[1].split()[0] != "Z"
-
-
-def wait_gone(pids: set[int], timeout: float) -> set[int]:
-    """Waits up to ``timeout`` seconds for every process in ``pids`` to end; returns those still alive."""
-    deadline = time.monotonic() + timeout
-    while True:
-        left = {p for p in pids if alive(p)}
-        if not left or time.monotonic() >= deadline:
-            return left
-        time.sleep(0.1)
