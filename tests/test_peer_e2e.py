@@ -538,7 +538,8 @@ class Browser:
         return session
 
     async def evaluate(self, session: str, expression: str) -> Any:
-        reply = await self.send("Runtime.evaluate", {"expression": expression, "returnByValue": True}, session)
+        reply = await self.send("Runtime.evaluate", {"expression": expression, "returnByValue": True,
+                                                     "awaitPromise": True}, session)
         assert "exceptionDetails" not in reply, reply
         return reply["result"].get("value")
 
@@ -562,12 +563,15 @@ class Browser:
         self._log.close()
 
 
-PAGE_STATE = ("({state: document.getElementById('status').dataset.state,"
+# The page draws what it has answered later, at most once a frame: read it once the display has caught up with
+# every answer the test has seen.
+PAGE_STATE = ("window.uiPeerPage.drawn().then(() => ("
+              "{state: document.getElementById('status').dataset.state,"
               " counts: document.getElementById('counts').textContent,"
               " handshake: document.getElementById('handshake').textContent,"
               " log: document.getElementById('log').textContent,"
               " results: [...document.querySelectorAll('#results tr')].map((r) => [...r.cells].map((c) => c.textContent)),"
-              " resultsSummary: document.getElementById('results-summary').textContent})")
+              " resultsSummary: document.getElementById('results-summary').textContent}))")
 
 
 def log_texts(log: str) -> list[str]:
@@ -734,13 +738,8 @@ def test_page_in_chromium_serves_a_whole_episode_like_the_node_peer(tmp_path):
             state = await browser.evaluate(session, PAGE_STATE)
             assert (state["state"], state["counts"], state["handshake"]) == (
                 "open", f"{len(answers)} requests, 0 errors", "engine library 0.1.0")
-            # The episode's result is on the page, as end_session reported it (drawn at the next frame).
+            # The episode's result is on the page, as end_session reported it.
             summary = next(result for name, result in answers if name == "end_session")[0]
-            for _ in range(50):
-                if len(state["results"]) == 2:
-                    break
-                await asyncio.sleep(0.1)
-                state = await browser.evaluate(session, PAGE_STATE)
             assert state["results"] == [
                 ["episode", "steps", "pnl", "return %", "won/lost"],
                 ["train 2", "200", f"{summary[4] - summary[3]:+.2f}", f"{summary[6]:+.3f}",
