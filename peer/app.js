@@ -70,21 +70,26 @@ const dirty = { status: false, handshake: false, log: false, counts: false, mark
 // draw's start to the first task after its frame, and the display stays
 // between MIN_ and MAX_DRAW_INTERVAL_MS behind. So a busy browser (many pages
 // on few cores) makes each page draw less, and its answers keep their pace.
+// Each interval is drawn at random from 0.5 to 1.5 times its length: pages
+// started together would otherwise draw together, and every page that waits
+// for the others (a vector environment's lock step) would wait for them all.
 const FOLLOW_MS = 30;
-const DRAW_SHARE = 0.02;
+const DRAW_SHARE = 0.01;
 const MIN_DRAW_INTERVAL_MS = 100;
 const MAX_DRAW_INTERVAL_MS = 2000;
 let frameRequested = false;
 let drawTimer = null;
-let lastDraw = -Infinity;
+let nextDrawAt = 0; // when a fast run is drawn next
 let lastShow = -Infinity;
 let drawCost = 0;
 let drawnWaiters = [];
 const afterFrame = new MessageChannel();
-// Averaged with the last cost, so that one slow frame (a collection, a
-// resize) does not hold the display back for long.
+// The cost is averaged with the last one, so that one slow frame (a
+// collection, a resize) does not hold the display back for long.
 afterFrame.port1.onmessage = ({ data: started }) => {
   drawCost = (drawCost + performance.now() - started) / 2;
+  const interval = Math.min(MAX_DRAW_INTERVAL_MS, Math.max(MIN_DRAW_INTERVAL_MS, drawCost / DRAW_SHARE));
+  nextDrawAt = started + (0.5 + Math.random()) * interval;
 };
 
 function show(...parts) {
@@ -97,12 +102,12 @@ function show(...parts) {
 
 function requestDraw(soon) {
   if (frameRequested) return;
-  const interval = Math.min(MAX_DRAW_INTERVAL_MS, Math.max(MIN_DRAW_INTERVAL_MS, drawCost / DRAW_SHARE));
-  const wait = soon ? 0 : lastDraw + interval - performance.now();
+  const wait = soon ? 0 : nextDrawAt - performance.now();
   if (wait > 0) {
+    // Asks again when it fires: the draw's cost, measured meanwhile, may have moved nextDrawAt.
     drawTimer ??= setTimeout(() => {
       drawTimer = null;
-      requestDraw(true);
+      requestDraw(false);
     }, wait);
     return;
   }
@@ -125,8 +130,9 @@ window.uiPeerPage = Object.freeze({ drawn });
 
 function draw() {
   frameRequested = false;
-  lastDraw = performance.now();
-  afterFrame.port2.postMessage(lastDraw);
+  const started = performance.now();
+  nextDrawAt = started + MIN_DRAW_INTERVAL_MS; // until this draw's cost is known
+  afterFrame.port2.postMessage(started);
   if (dirty.status) drawStatus();
   if (dirty.handshake) $('handshake').textContent = handshake;
   if (dirty.log) drawLog();
@@ -169,11 +175,10 @@ peer.on('handshake', (h) => {
 peer.on('protocol-error', (e) => log(`protocol error: ${e.message}`));
 peer.on('warning', (text) => log(`warning: ${text}`));
 peer.on('response', (response) => {
-  logEntries.push({ serial: ++logSerial, at: Date.now(), line: null, response });
-  trimLog();
+  addLogEntry({ response });
   if (response.fnId === FnId.end_session) sessionEnded = response.kind === FrameKind.Response;
   else if (response.fnId === FnId.reset_episode || response.fnId === FnId.init_candles) sessionEnded = false;
-  show('log', 'counts');
+  show('counts');
 });
 
 // Each outage is logged once: a closed connection, or the first failed
@@ -212,14 +217,15 @@ const clock = new Intl.DateTimeFormat(undefined, {
   hour: '2-digit', minute: '2-digit', second: '2-digit', hourCycle: 'h23',
 });
 
-function trimLog() {
+// A line of text, or an answer's event ({ response }), made into text when shown.
+function addLogEntry(entry) {
+  logEntries.push({ serial: ++logSerial, at: Date.now(), line: null, ...entry });
   if (logEntries.length > 2 * LOG_LINES) logEntries.splice(0, logEntries.length - LOG_LINES);
+  show('log');
 }
 
 function log(text) {
-  logEntries.push({ serial: ++logSerial, at: Date.now(), line: null, text });
-  trimLog();
-  show('log');
+  addLogEntry({ text });
 }
 
 function logLine(entry) {
