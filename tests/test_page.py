@@ -10,17 +10,15 @@ import asyncio
 import contextlib
 import re
 import struct
-from pathlib import Path
 from typing import Any, AsyncIterator
 
 import pytest
+from playwright.async_api import async_playwright
 from websockets.asyncio.server import serve
 
 from py_engine_rust import RustEngineAsync
 from conftest import free_port, run
 from support.pages import PageServer, chromium_exe
-
-playwright_api = pytest.importorskip("playwright.async_api", reason="scripts/setup.sh installs playwright")
 
 SEED = 7
 HANDSHAKE_TEXT = '{"type":"handshake","python_library_version":"0.1.0"}'
@@ -30,7 +28,7 @@ CANDLE_COLORS = [(0x3F, 0xB7, 0x7A), (0xE0, 0x60, 0x5A)]
 
 @contextlib.asynccontextmanager
 async def chromium() -> AsyncIterator[Any]:
-    async with playwright_api.async_playwright() as p:
+    async with async_playwright() as p:
         browser = await p.chromium.launch(executable_path=chromium_exe(), headless=True,
                                           args=["--no-sandbox", "--disable-gpu"], timeout=TIMEOUT_MS)
         try:
