@@ -2,8 +2,10 @@
 // engine is doing with it. Open as http://127.0.0.1:PORT/peer/?engine=ws://127.0.0.1:8765
 // (the engine refuses pages from file:// and from non-local origins).
 // Parameters: engine (URL), seed, pace (milliseconds each step is held back,
-// so a person can follow a run; also set from the header), and the episode
-// layout train_episodes, test_episodes, episode_length (as node-peer.mjs has).
+// so a person can follow a run; also set from the header), the episode
+// layout train_episodes, test_episodes, episode_length (as node-peer.mjs has),
+// and display=on-demand for a page no one watches (headless training): it
+// draws only when asked, through window.uiPeerPage.drawn() (a screenshot).
 //
 // The page answers first and shows later: the engine's calls only update
 // state kept in memory here, and one draw per animation frame at most turns
@@ -23,6 +25,7 @@ const VISIBLE_CANDLES = 80;
 const MAX_PACE_MS = 2000;
 const MAX_RESULTS = 100;
 const LOG_LINES = 200;
+const ON_DEMAND = params.get('display') === 'on-demand';
 
 const $ = (id) => document.getElementById(id);
 const layout = {};
@@ -63,24 +66,27 @@ $('engine').textContent = engineUrl;
 const dirty = { status: false, handshake: false, log: false, counts: false, market: false, results: false };
 // Every frame drawn takes time from the answers: the draw itself, then the
 // layout and paint it causes (and compositing in the browser's other
-// processes). A person follows a run step by step up to a few dozen steps a
-// second, so calls that come further apart than FOLLOW_MS are each drawn at
-// the next frame. Faster runs are drawn with the latest state every so often:
-// at most DRAW_SHARE of the page's time goes to drawing, measured from each
-// draw's start to the first task after its frame, and the display stays
-// between MIN_ and MAX_DRAW_INTERVAL_MS behind. So a busy browser (many pages
-// on few cores) makes each page draw less, and its answers keep their pace.
-// Each interval is drawn at random from 0.5 to 1.5 times its length: pages
+// processes). What a call changes is drawn at the next frame while someone
+// watches step by step (a pace is set) or while the steps come FOLLOW_MS or
+// more apart on average (a moving mean, so one stall in a fast run is no slow
+// run; at that rate drawing every step cannot slow the steps down to it).
+// Faster runs are drawn with the latest state every so often: at most
+// DRAW_SHARE of the page's time goes to drawing, measured from each draw's
+// start to the first task after its frame, and the display stays between
+// MIN_ and MAX_DRAW_INTERVAL_MS behind. So a busy browser (many pages on few
+// cores) makes each page draw less, and its answers keep their pace. Each
+// interval is drawn at random from 0.5 to 1.5 times its length: pages
 // started together would otherwise draw together, and every page that waits
 // for the others (a vector environment's lock step) would wait for them all.
-const FOLLOW_MS = 30;
+const FOLLOW_MS = 250;
 const DRAW_SHARE = 0.01;
 const MIN_DRAW_INTERVAL_MS = 100;
-const MAX_DRAW_INTERVAL_MS = 2000;
+const MAX_DRAW_INTERVAL_MS = 4000;
 let frameRequested = false;
 let drawTimer = null;
 let nextDrawAt = 0; // when a fast run is drawn next
-let lastShow = -Infinity;
+let stepGap = 1000; // ms between steps, a moving mean
+let lastStep = -Infinity;
 let drawCost = 0;
 let drawnWaiters = [];
 const afterFrame = new MessageChannel();
@@ -92,16 +98,27 @@ afterFrame.port1.onmessage = ({ data: started }) => {
   nextDrawAt = started + (0.5 + Math.random()) * interval;
 };
 
+// Parts changed by something seldom (the connection, a resize): drawn at the next frame.
 function show(...parts) {
   for (const part of parts) dirty[part] = true;
-  const now = performance.now();
-  const followable = now - lastShow >= FOLLOW_MS;
-  lastShow = now;
-  requestDraw(followable);
+  requestDraw(true);
 }
 
-function requestDraw(soon) {
-  if (frameRequested) return;
+// Parts changed by an answer: drawn at the next frame while a person can
+// follow the run, every so often while it is fast.
+function showAnswered(...parts) {
+  for (const part of parts) dirty[part] = true;
+  requestDraw(paceMs > 0 || stepGap >= FOLLOW_MS);
+}
+
+function noteStep() {
+  const now = performance.now();
+  stepGap += (Math.min(now - lastStep, 1000) - stepGap) / 16;
+  lastStep = now;
+}
+
+function requestDraw(soon, asked = false) {
+  if (frameRequested || (ON_DEMAND && !asked)) return;
   const wait = soon ? 0 : nextDrawAt - performance.now();
   if (wait > 0) {
     // Asks again when it fires: the draw's cost, measured meanwhile, may have moved nextDrawAt.
@@ -123,7 +140,7 @@ function drawn() {
   if (!Object.values(dirty).some(Boolean)) return Promise.resolve();
   return new Promise((resolve) => {
     drawnWaiters.push(resolve);
-    requestDraw(true);
+    requestDraw(true, true);
   });
 }
 window.uiPeerPage = Object.freeze({ drawn });
@@ -178,7 +195,7 @@ peer.on('response', (response) => {
   addLogEntry({ response });
   if (response.fnId === FnId.end_session) sessionEnded = response.kind === FrameKind.Response;
   else if (response.fnId === FnId.reset_episode || response.fnId === FnId.init_candles) sessionEnded = false;
-  show('counts');
+  showAnswered('counts');
 });
 
 // Each outage is logged once: a closed connection, or the first failed
@@ -218,10 +235,23 @@ const clock = new Intl.DateTimeFormat(undefined, {
 });
 
 // A line of text, or an answer's event ({ response }), made into text when shown.
+// Entries are shown newest first and many share a second: each second is formatted once.
+let clockSecond = -1;
+let clockShown = '';
+function clockText(ms) {
+  const second = Math.floor(ms / 1000);
+  if (second !== clockSecond) {
+    clockSecond = second;
+    clockShown = clock.format(ms);
+  }
+  return clockShown;
+}
+
 function addLogEntry(entry) {
   logEntries.push({ serial: ++logSerial, at: Date.now(), line: null, ...entry });
   if (logEntries.length > 2 * LOG_LINES) logEntries.splice(0, logEntries.length - LOG_LINES);
-  show('log');
+  if (entry.response) showAnswered('log');
+  else show('log');
 }
 
 function log(text) {
@@ -236,7 +266,7 @@ function logLine(entry) {
       const outcome = kind === FrameKind.Response ? 'ok' : `error: ${error?.message}`;
       text = `#${seq} ${name} ${outcome} (${ms.toFixed(1)} ms)`;
     }
-    entry.line = `${clock.format(entry.at)}  ${text}`;
+    entry.line = `${clockText(entry.at)}  ${text}`;
   }
   return entry.line;
 }
@@ -327,7 +357,7 @@ function recordResult() {
   const result = results[0];
   if (Object.keys(now).every((key) => result[key] === now[key])) return;
   Object.assign(result, now, { changed: true });
-  show('results');
+  showAnswered('results');
 }
 
 // Positions still open when the episode ended were never won or lost; the
@@ -524,9 +554,10 @@ function placeTags(tags, left, height) {
   });
 }
 
-market.onChange(() => {
+market.onChange(({ fnId }) => {
+  if (fnId === FnId.step_and_sync || fnId === FnId.step_next) noteStep();
   recordResult();
-  show('market');
+  showAnswered('market');
 });
 if (location.protocol === 'file:') {
   log('opened from file://: the engine will refuse this origin; serve the page from http://127.0.0.1');

@@ -284,3 +284,36 @@ def test_page_that_never_gets_a_frame_answers_every_call(tmp_path):
     # The market ran its whole episode of 200 steps (and stood still after), and the page never drew.
     assert (snap[5], snap[6]) == (200, 1)
     assert counts == ""
+
+
+def test_page_on_demand_draws_only_when_asked(tmp_path):
+    """display=on-demand, for a page no one watches: frames come, yet it draws only for drawn() (a screenshot)."""
+
+    async def main():
+        port = free_port()
+        engine = RustEngineAsync("127.0.0.1", port)
+        await engine.start()
+        pages = PageServer("127.0.0.1")
+        try:
+            async with chromium() as browser:
+                connected = engine.wait_connected(timeout_secs=20)
+                page = await open_page(browser, pages.page(port, SEED, "&display=on-demand"))
+                await connected
+                await engine.reset_episode(0, "train")
+                for _ in range(50):
+                    await engine.step_and_sync()
+                # Frames do come: two of them pass before the page is read.
+                await page.evaluate("new Promise((r) => requestAnimationFrame(() => requestAnimationFrame(r)))")
+                before = await page.evaluate("document.getElementById('counts').textContent")
+                await drawn(page)
+                await page.screenshot(path=tmp_path / "on-demand.png")
+                after = await page.evaluate(STATUS)
+                counts = await page.evaluate("document.getElementById('counts').textContent")
+                return before, after, counts
+        finally:
+            pages.close()
+
+    before, after, counts = run(main(), timeout=60)
+    assert before == ""
+    assert (counts, after["text"]) == ("51 requests, 0 errors", "connected")
+    assert log_texts(after["log"])[:2] == ["#51 step_and_sync ok (D ms)", "#50 step_and_sync ok (D ms)"]
