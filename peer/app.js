@@ -79,7 +79,7 @@ const dirty = { status: false, handshake: false, log: false, counts: false, mark
 // started together would otherwise draw together, and every page that waits
 // for the others (a vector environment's lock step) would wait for them all.
 const FOLLOW_MS = 250;
-const DRAW_SHARE = 0.01;
+const DRAW_SHARE = 0.005;
 const MIN_DRAW_INTERVAL_MS = 100;
 const MAX_DRAW_INTERVAL_MS = 4000;
 let frameRequested = false;
@@ -135,7 +135,8 @@ function requestDraw(soon, asked = false) {
 }
 
 // Resolves once the page shows everything it has been told so far, drawing
-// at the next frame if needed: what a screenshot or a test waits for.
+// at the next frame if needed: what a screenshot or a test waits for. (A tab
+// that gets no frames, a hidden one, draws and resolves once it gets one.)
 function drawn() {
   if (!Object.values(dirty).some(Boolean)) return Promise.resolve();
   return new Promise((resolve) => {
