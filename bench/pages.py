@@ -1,7 +1,7 @@
 """Browser pages as UI peers: a page server, headless Chromium through Playwright, and the lock-step
 measurement (env-steps/s of `asyncio.gather` over `step_and_sync`, N engines each driving its own page).
 
-    .venv/bin/python bench/pages.py [--n 1 4 16] [--rounds 3] [--seconds 2] \
+    .venv/bin/python bench/pages.py [--n 1 4 16] [--rounds 4] [--seconds 4] \
         [--page bare=bench/bare-page/ --page bundled=peer/ ...]
 
 Each --page is LABEL=FOLDER or LABEL=FOLDER?QUERY, a folder under the repository root holding the page's
