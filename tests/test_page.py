@@ -46,6 +46,24 @@ async def open_page(browser: Any, url: str, viewport: tuple[int, int] = (1280, 7
     return page
 
 
+@contextlib.asynccontextmanager
+async def page_on_engine(query: str = "", viewport: tuple[int, int] = (1280, 720), init_script: str = "",
+                         start_seq: int | None = None) -> AsyncIterator[tuple[RustEngineAsync, Any]]:
+    """A started engine and the bundled page, served from 127.0.0.1 and opened in Chromium, connected to it."""
+    port = free_port()
+    engine = RustEngineAsync("127.0.0.1", port, start_seq=start_seq)
+    await engine.start()
+    pages = PageServer("127.0.0.1")
+    try:
+        async with chromium() as browser:
+            connected = engine.wait_connected(timeout_secs=20)
+            page = await open_page(browser, pages.page(port, SEED, query), viewport, init_script)
+            await connected
+            yield engine, page
+    finally:
+        pages.close()
+
+
 async def drawn(page: Any) -> None:
     """Until the page shows everything it has answered (it draws later, at most once a frame)."""
     await page.evaluate("window.uiPeerPage.drawn()")
@@ -136,21 +154,11 @@ def overlap(a: dict, b: dict) -> bool:
 @pytest.mark.parametrize("viewport", [(1280, 720), (1024, 640)], ids=lambda v: f"{v[0]}x{v[1]}")
 def test_page_after_a_run_shows_every_line_whole_and_every_label_clear(tmp_path, viewport):
     async def main():
-        port = free_port()
-        engine = RustEngineAsync("127.0.0.1", port, start_seq=START_SEQ)
-        await engine.start()
-        pages = PageServer("127.0.0.1")
-        try:
-            async with chromium() as browser:
-                connected = engine.wait_connected(timeout_secs=20)
-                page = await open_page(browser, pages.page(port, SEED, RUN_QUERY), viewport)
-                await connected
-                rows = await drive_run(engine)
-                await drawn(page)
-                await page.screenshot(path=tmp_path / "page.png")
-                return rows, await page.evaluate(LAYOUT)
-        finally:
-            pages.close()
+        async with page_on_engine(RUN_QUERY, viewport, start_seq=START_SEQ) as (engine, page):
+            rows = await drive_run(engine)
+            await drawn(page)
+            await page.screenshot(path=tmp_path / "page.png")
+            return rows, await page.evaluate(LAYOUT)
 
     rows, layout = run(main(), timeout=90)
     # The log: one line per entry, none cut off at the side, the longest a run writes included.
@@ -261,24 +269,12 @@ def test_page_that_never_gets_a_frame_answers_every_call(tmp_path):
     """A hidden or headless tab may get no animation frames at all; its answers must not wait for one."""
 
     async def main():
-        port = free_port()
-        engine = RustEngineAsync("127.0.0.1", port)
-        await engine.start()
-        pages = PageServer("127.0.0.1")
-        try:
-            async with chromium() as browser:
-                connected = engine.wait_connected(timeout_secs=20)
-                page = await open_page(browser, pages.page(port, SEED),
-                                       init_script="window.requestAnimationFrame = () => 0;")
-                await connected
-                await engine.reset_episode(0, "train", timeout_secs=2)
-                for _ in range(300):
-                    _, snap = await engine.step_and_sync(timeout_secs=2)
-                await page.screenshot(path=tmp_path / "no-frames.png")
-                counts = await page.evaluate("document.getElementById('counts').textContent")
-                return snap, counts
-        finally:
-            pages.close()
+        async with page_on_engine(init_script="window.requestAnimationFrame = () => 0;") as (engine, page):
+            await engine.reset_episode(0, "train", timeout_secs=2)
+            for _ in range(300):
+                _, snap = await engine.step_and_sync(timeout_secs=2)
+            await page.screenshot(path=tmp_path / "no-frames.png")
+            return snap, await page.evaluate("document.getElementById('counts').textContent")
 
     snap, counts = run(main(), timeout=60)
     # The market ran its whole episode of 200 steps (and stood still after), and the page never drew.
@@ -290,28 +286,18 @@ def test_page_on_demand_draws_only_when_asked(tmp_path):
     """display=on-demand, for a page no one watches: frames come, yet it draws only for drawn() (a screenshot)."""
 
     async def main():
-        port = free_port()
-        engine = RustEngineAsync("127.0.0.1", port)
-        await engine.start()
-        pages = PageServer("127.0.0.1")
-        try:
-            async with chromium() as browser:
-                connected = engine.wait_connected(timeout_secs=20)
-                page = await open_page(browser, pages.page(port, SEED, "&display=on-demand"))
-                await connected
-                await engine.reset_episode(0, "train")
-                for _ in range(50):
-                    await engine.step_and_sync()
-                # Frames do come: two of them pass before the page is read.
-                await page.evaluate("new Promise((r) => requestAnimationFrame(() => requestAnimationFrame(r)))")
-                before = await page.evaluate("document.getElementById('counts').textContent")
-                await drawn(page)
-                await page.screenshot(path=tmp_path / "on-demand.png")
-                after = await page.evaluate(STATUS)
-                counts = await page.evaluate("document.getElementById('counts').textContent")
-                return before, after, counts
-        finally:
-            pages.close()
+        async with page_on_engine("&display=on-demand") as (engine, page):
+            await engine.reset_episode(0, "train")
+            for _ in range(50):
+                await engine.step_and_sync()
+            # Frames do come: two of them pass before the page is read.
+            await page.evaluate("new Promise((r) => requestAnimationFrame(() => requestAnimationFrame(r)))")
+            before = await page.evaluate("document.getElementById('counts').textContent")
+            await drawn(page)
+            await page.screenshot(path=tmp_path / "on-demand.png")
+            after = await page.evaluate(STATUS)
+            counts = await page.evaluate("document.getElementById('counts').textContent")
+            return before, after, counts
 
     before, after, counts = run(main(), timeout=60)
     assert before == ""
