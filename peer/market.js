@@ -103,7 +103,16 @@ export function generateCandles({ seed, count, startPrice, volatility }) {
 
 const badRequest = (sub, message) => new RemoteError(ErrorCode.bad_request, sub, message);
 
+/**
+ * @typedef {Partial<typeof DEFAULTS>} MarketOptions Any of DEFAULTS' fields:
+ *   seed, candles, window, episodeLength, trainEpisodes, testEpisodes,
+ *   trainFraction, initialBalance, startPrice, volatility, syncPolicy.
+ * @typedef {{ fnId: number, name: string }} MarketChange
+ */
+
+/** The simulated market: its candles, the current episode and its account. */
 export class Market {
+  /** @param {MarketOptions} [options] */
   constructor(options = {}) {
     this.config = { ...DEFAULTS, ...options };
     this._listeners = new Set();
@@ -117,6 +126,12 @@ export class Market {
     this.resetEpisode(0, 0);
   }
 
+  /**
+   * Called after every request a handler served, with the function's fnId and
+   * name; runs on the answer path, so a display only marks what to redraw.
+   * @param {(change: MarketChange) => void} fn
+   * @returns {() => void} unsubscribes
+   */
   onChange(fn) {
     this._listeners.add(fn);
     return () => this._listeners.delete(fn);
@@ -394,6 +409,10 @@ export class Market {
   // the milliseconds each step_next/step_and_sync answer is held back (read
   // per step, so it can change during a run); only the steps wait, so a
   // paced run looks like the market moving at that speed.
+  /**
+   * @param {{ pace?: () => number }} [options]
+   * @returns {Record<number, import('./peer.js').Handler>} for UiPeer's handlers option
+   */
   handlers({ pace = () => 0 } = {}) {
     const mat = (rows, cols) => encodeMatF64(matFromRows(rows, cols));
     const table = {

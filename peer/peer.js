@@ -5,6 +5,9 @@
 // Works with any WebSocket-like object (browser WebSocket, Node's global
 // WebSocket, or a test double): only binaryType, readyState, send, close and
 // addEventListener are used.
+//
+// A page becomes drivable with three steps (docs/protocol.md, "Make your page
+// drivable"): make a UiPeer, register one handler per fnId, connect.
 
 import {
   FN_NAMES,
@@ -16,16 +19,56 @@ import {
   encodeFrame,
 } from './protocol.js';
 
-// err codes this peer puts into ErrorResponse frames. The engine passes them
-// through to Python untouched, so they only need to be stable and documented.
+/**
+ * @typedef {import('./protocol.js').BytesLike} BytesLike
+ *
+ * @callback Handler Answers one request: its payload in, the answer's payload
+ *   out (or undefined for an empty one), at once or as a promise. Throw a
+ *   RemoteError to choose the ErrorResponse's codes; anything else thrown is
+ *   answered as err 1 (handler_failed) with its message.
+ * @param {Uint8Array} payload the request's payload (a copy the handler may keep)
+ * @param {{ seq: number, fnId: number }} request
+ * @returns {BytesLike | undefined | Promise<BytesLike | undefined>}
+ *
+ * @typedef {object} SocketLike What UiPeer needs of a WebSocket.
+ * @property {string} binaryType
+ * @property {number} readyState
+ * @property {(data: Uint8Array) => void} send
+ * @property {(code?: number, reason?: string) => void} close
+ * @property {(type: string, listener: (ev: any) => void) => void} addEventListener
+ *
+ * @typedef {object} UiPeerOptions
+ * @property {Record<number, Handler>} [handlers] a handler per fnId (see FnId)
+ * @property {(url: string, options: { origin?: string }) => SocketLike} [createSocket]
+ *   makes the socket; the global WebSocket by default
+ * @property {number} [pingTimeoutMs] how long ping() waits for its PingReply (10 s)
+ *
+ * @typedef {'idle' | 'connecting' | 'open' | 'closed'} PeerState
+ * @typedef {{ python_library_version: string, type: string } & Record<string, unknown>} Handshake
+ * @typedef {{ code: number, reason: string, wasClean: boolean }} CloseInfo
+ * @typedef {{ seq: number, fnId: number, name: string, payloadLength: number }} RequestEvent
+ * @typedef {{ seq: number, fnId: number, name: string, kind: number, error: unknown,
+ *   payloadLength: number, ms: number }} ResponseEvent Sent after the answer went out;
+ *   kind is FrameKind.Response or FrameKind.ErrorResponse, ms the time the handler took.
+ */
+
+/**
+ * err codes this peer puts into ErrorResponse frames. The engine passes them
+ * through to Python untouched, so they only need to be stable and documented.
+ */
 export const ErrorCode = Object.freeze({
   handler_failed: 1, // the handler threw something that is not a RemoteError
   unknown_function: 2, // no handler for the fnId
   bad_request: 3, // the payload decoded but its contents are not acceptable
 });
 
-// Thrown by a handler to choose the err/sub codes of the ErrorResponse.
+/** Thrown by a handler to choose the err/sub codes of the ErrorResponse. */
 export class RemoteError extends Error {
+  /**
+   * @param {number} err error code, u16 (see ErrorCode)
+   * @param {number} sub error sub-code, u16
+   * @param {string} message what Python's RuntimeError says after the codes
+   */
   constructor(err, sub, message) {
     super(message);
     this.name = 'RemoteError';
@@ -47,7 +90,13 @@ function defaultCreateSocket(url, { origin } = {}) {
   return origin ? new Socket(url, { headers: { Origin: origin } }) : new Socket(url);
 }
 
+/**
+ * The UI side of one engine connection at a time. Answers each request with
+ * its handler, in the order the requests came, and reports what happens as
+ * events (see on()).
+ */
 export class UiPeer {
+  /** @param {UiPeerOptions} [options] */
   constructor({ handlers = {}, createSocket = defaultCreateSocket, pingTimeoutMs = 10000 } = {}) {
     this._handlers = new Map();
     for (const [fnId, fn] of Object.entries(handlers)) this.handle(Number(fnId), fn);
@@ -57,15 +106,28 @@ export class UiPeer {
     this._socket = null;
     this._pings = new Map();
     this._pingSeq = 1;
+    /** @type {PeerState} */
     this.state = 'idle';
-    this.closed = Promise.resolve(null); // replaced by each connect()
+    /** @type {Promise<CloseInfo | null>} resolves when the current connection ends; replaced by each connect() */
+    this.closed = Promise.resolve(null);
+    /** @type {Handshake | { type: null, raw: string } | null} the engine's greeting on this connection */
     this.handshake = null;
+    /** @type {string | null} */
     this.handshakeText = null;
+    /** Requests answered, and how many of them with an ErrorResponse, over all connections. */
     this.stats = { requests: 0, errors: 0 };
   }
 
-  // Events: state, open, handshake, close, request, response, ping,
-  // protocol-error, text, warning. Returns a function that unsubscribes.
+  /**
+   * Events and what their listener gets: state (PeerState), open ({ url }),
+   * handshake (Handshake), close (CloseInfo), request (RequestEvent), response
+   * (ResponseEvent), ping ({ seq, fnId }), protocol-error (Error), text (string,
+   * a text message after the handshake), warning (string). Listeners run on
+   * the answer path: keep them short, and leave drawing to a later frame.
+   * @param {string} event
+   * @param {(detail: any) => void} fn
+   * @returns {() => void} unsubscribes
+   */
   on(event, fn) {
     if (!this._listeners.has(event)) this._listeners.set(event, new Set());
     this._listeners.get(event).add(fn);
@@ -88,14 +150,25 @@ export class UiPeer {
     this._emit('state', state);
   }
 
+  /**
+   * Registers (or replaces) the handler of one remote function.
+   * @param {number} fnId u16, see FnId
+   * @param {Handler} handler
+   */
   handle(fnId, handler) {
     if (!Number.isInteger(fnId) || fnId < 0 || fnId > 0xffff) throw new RangeError(`bad fnId ${fnId}`);
     if (typeof handler !== 'function') throw new TypeError(`handler for fnId ${fnId} is not a function`);
     this._handlers.set(fnId, handler);
   }
 
-  // Resolves with the parsed handshake once the engine has greeted us;
-  // rejects if the connection fails or closes before that.
+  /**
+   * Resolves with the parsed handshake once the engine has greeted us;
+   * rejects if the connection fails or closes before that. Then `closed`
+   * resolves when this connection ends; connect again to go on.
+   * @param {string} url the engine, ws://HOST:PORT (a page gets it as its engine= parameter)
+   * @param {{ origin?: string }} [options] an Origin header to send (Node only; browsers send their own)
+   * @returns {Promise<Handshake | { type: null, raw: string }>}
+   */
   connect(url, options = {}) {
     if (this._socket) throw new Error('already connected or connecting');
     this.handshake = null;
@@ -241,8 +314,13 @@ export class UiPeer {
     }
   }
 
-  // The engine answers a PeerPing only while one of its calls is waiting for
-  // a response, so between calls the reply arrives with the next request.
+  /**
+   * The engine answers a PeerPing only while one of its calls is waiting for
+   * a response, so between calls the reply arrives with the next request.
+   * @param {BytesLike} [payload] echoed back
+   * @param {{ fnId?: number, timeoutMs?: number }} [options]
+   * @returns {Promise<{ seq: number, fnId: number, ms: number }>}
+   */
   ping(payload = new Uint8Array(0), { fnId = 0, timeoutMs = this._pingTimeoutMs } = {}) {
     const socket = this._socket;
     if (!socket || socket.readyState !== OPEN) return Promise.reject(new Error('not connected'));
@@ -287,6 +365,11 @@ export class UiPeer {
     }
   }
 
+  /**
+   * Closes the current connection, if any.
+   * @param {number} [code]
+   * @param {string} [reason]
+   */
   close(code = 1000, reason = '') {
     this._socket?.close(code, reason);
   }

@@ -3,10 +3,28 @@
 // Pure functions over bytes; nothing here knows about sockets or the market,
 // so the same module runs in a browser page, in Node and in the tests.
 
+/**
+ * @typedef {Uint8Array | ArrayBuffer | ArrayBufferView} BytesLike Anything `asBytes` accepts.
+ * @typedef {ArrayLike<number>} Doubles A Float64Array (moved bit for bit) or plain numbers.
+ * @typedef {{ rows: number, cols: number, data: Doubles }} MatF64Like A row-major matrix to encode.
+ * @typedef {{ rows: number, cols: number, data: Float64Array }} MatF64 A decoded row-major matrix:
+ *   element (r, c) is `data[r * cols + c]`.
+ * @typedef {{ kind: number, seq: number, fnId: number, payload?: BytesLike }} FrameFields
+ * @typedef {{ version: number, kind: number, seq: number, fnId: number, payload: Uint8Array }} Frame
+ *   A decoded frame; its payload is a copy the caller may keep.
+ * @typedef {{ err: number, sub: number, message: string }} ErrorPayload
+ * @typedef {{ flags: ArrayLike<number>, actions: ArrayLike<number>, ratios: Doubles }} CloseStepLike
+ * @typedef {{ flags: Int32Array, actions: Int32Array, ratios: Float64Array }} CloseStep
+ */
+
+/** The version byte of every frame. */
 export const PROTOCOL_VERSION = 1;
+/** Bytes of the frame header before the payload. */
 export const HEADER_LEN = 16;
+/** The text message the engine greets a peer with, exactly. */
 export const HANDSHAKE_TEXT = '{"type":"handshake","python_library_version":"0.1.0"}';
 
+/** The frame kinds (header byte 1). */
 export const FrameKind = Object.freeze({
   Request: 1,
   Response: 2,
@@ -15,6 +33,7 @@ export const FrameKind = Object.freeze({
   PingReply: 5,
 });
 
+/** The remote functions by name: the fnId of each request the engine sends. */
 export const FnId = Object.freeze({
   step_next: 2,
   get_ticket_list: 10,
@@ -32,12 +51,15 @@ export const FnId = Object.freeze({
   step_and_sync: 130,
 });
 
+/** @type {Readonly<Record<number, string>>} The name of each fnId. */
 export const FN_NAMES = Object.freeze(
   Object.fromEntries(Object.entries(FnId).map(([name, id]) => [id, name])),
 );
 
-// Raised for a payload whose length does not match its own counts. The texts
-// are the engine's, so a message seen on either side reads the same.
+/**
+ * Raised for a payload whose length does not match its own counts. The texts
+ * are the engine's, so a message seen on either side reads the same.
+ */
 export class CodecError extends Error {
   constructor(message) {
     super(message);
@@ -45,7 +67,7 @@ export class CodecError extends Error {
   }
 }
 
-// Raised for a binary message that cannot be an RPC frame.
+/** Raised for a binary message that cannot be an RPC frame. */
 export class FrameError extends Error {
   constructor(message) {
     super(message);
@@ -55,6 +77,11 @@ export class FrameError extends Error {
 
 const U32_MAX = 0xffffffff;
 
+/**
+ * The bytes of `data` as a Uint8Array, without copying.
+ * @param {BytesLike} data
+ * @returns {Uint8Array}
+ */
 export function asBytes(data) {
   if (data instanceof Uint8Array) return data;
   if (data instanceof ArrayBuffer) return new Uint8Array(data);
@@ -93,6 +120,11 @@ function lengthMismatch(name, expected, got) {
 
 // ---- frame header -------------------------------------------------------
 
+/**
+ * One frame: the 16-byte header and the payload.
+ * @param {FrameFields} frame
+ * @returns {Uint8Array}
+ */
 export function encodeFrame({ kind, seq, fnId, payload = new Uint8Array(0) }) {
   const body = asBytes(payload);
   checkU32(body.length, 'payload length');
@@ -109,8 +141,13 @@ export function encodeFrame({ kind, seq, fnId, payload = new Uint8Array(0) }) {
   return frame;
 }
 
-// Same checks, in the same order and with the same texts, as the engine
-// applies to frames from the peer: lengths first, then the version.
+/**
+ * Same checks, in the same order and with the same texts, as the engine
+ * applies to frames from the peer: lengths first, then the version.
+ * @param {BytesLike} data one binary WebSocket message
+ * @returns {Frame}
+ * @throws {FrameError}
+ */
 export function decodeFrame(data) {
   const bytes = asBytes(data);
   if (bytes.length < HEADER_LEN) {
@@ -140,6 +177,13 @@ export function decodeFrame(data) {
 const utf8Encoder = new TextEncoder();
 const utf8Decoder = new TextDecoder('utf-8', { fatal: false });
 
+/**
+ * The payload of an ErrorResponse; Python sees `RpcError(seq=S, fnId=F, err=E, sub=U): message`.
+ * @param {number} err error code, u16
+ * @param {number} sub error sub-code, u16
+ * @param {string} [message]
+ * @returns {Uint8Array}
+ */
 export function encodeErrorPayload(err, sub, message = '') {
   const text = utf8Encoder.encode(String(message));
   const out = new Uint8Array(8 + text.length);
@@ -151,8 +195,12 @@ export function encodeErrorPayload(err, sub, message = '') {
   return out;
 }
 
-// Lenient on purpose, like the engine: a short or inconsistent error payload
-// still yields an error, only with less detail.
+/**
+ * Lenient on purpose, like the engine: a short or inconsistent error payload
+ * still yields an error, only with less detail.
+ * @param {BytesLike} data
+ * @returns {ErrorPayload}
+ */
 export function decodeErrorPayload(data) {
   const bytes = asBytes(data);
   if (bytes.length < 8) return { err: 0, sub: 0, message: '' };
@@ -212,6 +260,10 @@ function writeI32s(view, offset, values) {
 
 // ---- VecF64 -------------------------------------------------------------
 
+/**
+ * @param {Doubles} values
+ * @returns {Uint8Array} a VecF64: u32 n, then n doubles
+ */
 export function encodeVecF64(values) {
   const n = checkU32(values.length, 'VecF64 length');
   const out = new Uint8Array(4 + 8 * n);
@@ -220,6 +272,11 @@ export function encodeVecF64(values) {
   return out;
 }
 
+/**
+ * @param {BytesLike} data a VecF64
+ * @returns {Float64Array}
+ * @throws {CodecError}
+ */
 export function decodeVecF64(data) {
   const bytes = asBytes(data);
   if (bytes.length < 4) throw new CodecError('VecF64 payload too short');
@@ -245,6 +302,10 @@ function checkMatShape({ rows, cols, data }, name) {
   }
 }
 
+/**
+ * @param {MatF64Like} mat
+ * @returns {Uint8Array} a MatF64: u32 rows, u32 cols, then the doubles row by row
+ */
 export function encodeMatF64(mat) {
   checkMatShape(mat, 'MatF64');
   const out = new Uint8Array(8 + 8 * mat.data.length);
@@ -255,6 +316,11 @@ export function encodeMatF64(mat) {
   return out;
 }
 
+/**
+ * @param {BytesLike} data a MatF64
+ * @returns {MatF64}
+ * @throws {CodecError}
+ */
 export function decodeMatF64(data) {
   const bytes = asBytes(data);
   if (bytes.length < 8) throw new CodecError('MatF64 payload too short');
@@ -266,7 +332,12 @@ export function decodeMatF64(data) {
   return { rows, cols, data: readF64s(bytes, 8, rows * cols) };
 }
 
-// Row arrays ([[o, h, l, c, v], ...]) to the flat row-major form.
+/**
+ * Row arrays ([[o, h, l, c, v], ...]) to the flat row-major form.
+ * @param {ArrayLike<number>[]} rowList
+ * @param {number} [cols] the column count, needed when rowList is empty
+ * @returns {MatF64}
+ */
 export function matFromRows(rowList, cols) {
   const width = cols ?? (rowList.length ? rowList[0].length : 0);
   const data = new Float64Array(rowList.length * width);
@@ -277,6 +348,10 @@ export function matFromRows(rowList, cols) {
   return { rows: rowList.length, cols: width, data };
 }
 
+/**
+ * @param {MatF64} mat
+ * @returns {number[][]} the matrix as row arrays
+ */
 export function matRows(mat) {
   const out = [];
   for (let r = 0; r < mat.rows; r++) out.push(Array.from(mat.data.subarray(r * mat.cols, (r + 1) * mat.cols)));
@@ -285,6 +360,10 @@ export function matRows(mat) {
 
 // ---- CloseStep ----------------------------------------------------------
 
+/**
+ * @param {CloseStepLike} step three arrays of one length: position ids, action codes, ratios
+ * @returns {Uint8Array} a CloseStep: u32 n, n i32 flags, n i32 actions, n doubles
+ */
 export function encodeCloseStep({ flags, actions, ratios }) {
   const n = flags.length;
   if (actions.length !== n || ratios.length !== n) {
@@ -300,6 +379,11 @@ export function encodeCloseStep({ flags, actions, ratios }) {
   return out;
 }
 
+/**
+ * @param {BytesLike} data a CloseStep
+ * @returns {CloseStep}
+ * @throws {CodecError}
+ */
 export function decodeCloseStep(data) {
   const bytes = asBytes(data);
   if (bytes.length < 4) throw new CodecError('CloseStep payload too short');
@@ -316,6 +400,10 @@ export function decodeCloseStep(data) {
 
 // ---- VecMatF64 ----------------------------------------------------------
 
+/**
+ * @param {{ vec: Doubles, mat: MatF64Like }} value
+ * @returns {Uint8Array} a VecF64 followed by a MatF64 (the answer of step_and_sync)
+ */
 export function encodeVecMatF64({ vec, mat }) {
   checkU32(vec.length, 'VecMatF64 vector length');
   checkMatShape(mat, 'VecMatF64');
@@ -330,6 +418,11 @@ export function encodeVecMatF64({ vec, mat }) {
   return out;
 }
 
+/**
+ * @param {BytesLike} data a VecMatF64
+ * @returns {{ vec: Float64Array, mat: MatF64 }}
+ * @throws {CodecError}
+ */
 export function decodeVecMatF64(data) {
   const bytes = asBytes(data);
   if (bytes.length < 4) throw new CodecError('VecMatF64 payload too short');
@@ -349,8 +442,15 @@ export function decodeVecMatF64(data) {
 
 // ---- small fixed payloads -------------------------------------------------
 
+/** The type byte of reset_episode. */
 export const EpisodeType = Object.freeze({ train: 0, test: 1 });
 
+/**
+ * The request of reset_episode.
+ * @param {number} index u32
+ * @param {number} type an EpisodeType
+ * @returns {Uint8Array} 5 bytes: u32 index, u8 type
+ */
 export function encodeEpisodeRequest(index, type) {
   const out = new Uint8Array(5);
   viewOf(out).setUint32(0, checkU32(index, 'episode_index'), true);
@@ -358,34 +458,60 @@ export function encodeEpisodeRequest(index, type) {
   return out;
 }
 
+/**
+ * @param {BytesLike} data the request of reset_episode
+ * @returns {{ index: number, type: number }}
+ * @throws {CodecError}
+ */
 export function decodeEpisodeRequest(data) {
   const bytes = asBytes(data);
   if (bytes.length !== 5) throw new CodecError(`episode request length mismatch: expected 5, got ${bytes.length}`);
   return { index: viewOf(bytes).getUint32(0, true), type: bytes[4] };
 }
 
+/**
+ * @param {number} value
+ * @returns {Uint8Array} 4 bytes, little-endian (the answer of reset_episode)
+ */
 export function encodeU32(value) {
   const out = new Uint8Array(4);
   viewOf(out).setUint32(0, checkU32(value, 'value'), true);
   return out;
 }
 
+/** The byte get_sync_policy answers. */
 export const SyncPolicy = Object.freeze({ deferred: 0, eager: 1 });
 
+/**
+ * @param {string} text
+ * @returns {Uint8Array}
+ */
 export function encodeUtf8(text) {
   return utf8Encoder.encode(text);
 }
 
+/**
+ * @param {BytesLike} data
+ * @returns {string} invalid UTF-8 becomes U+FFFD
+ */
 export function decodeUtf8(data) {
   return utf8Decoder.decode(asBytes(data));
 }
 
 // ---- hex helpers (tests, logs) ------------------------------------------
 
+/**
+ * @param {BytesLike} data
+ * @returns {string} two lowercase hex digits a byte
+ */
 export function toHex(data) {
   return Array.from(asBytes(data), (b) => b.toString(16).padStart(2, '0')).join('');
 }
 
+/**
+ * @param {string} hex hex digits; spaces and commas between them are ignored
+ * @returns {Uint8Array}
+ */
 export function fromHex(hex) {
   const clean = hex.replace(/[\s,]/g, '');
   if (clean.length % 2 !== 0 || /[^0-9a-fA-F]/.test(clean)) throw new RangeError(`bad hex: ${hex}`);

