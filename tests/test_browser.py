@@ -26,7 +26,7 @@ from gymnasium.utils.env_checker import check_env  # noqa: E402
 from py_engine_rust_gym import HOLD, LONG, PeerError, TradingUIEnv, TradingUIVectorEnv  # noqa: E402
 from py_engine_rust_gym.browser import find_chromium  # noqa: E402
 
-from support import rollout  # noqa: E402
+from support import procs  # noqa: E402
 
 try:
     find_chromium(None)
@@ -40,7 +40,7 @@ BROWSER = dict(launch_peer="browser", verbose=False, connect_timeout=30)
 def browser_processes() -> set[int]:
     """Chromium and Playwright's driver below this process."""
     found = set()
-    for pid in rollout.descendants(os.getpid()):
+    for pid in procs.descendants(os.getpid()):
         try:
             cmdline = Path(f"/proc/{pid}/cmdline").read_bytes()
         except OSError:
@@ -54,7 +54,7 @@ def browser_processes() -> set[int]:
 def no_browser_left():
     before = browser_processes()
     yield
-    assert rollout.wait_gone(browser_processes() - before, 10) == set()
+    assert procs.wait_gone(browser_processes() - before, 10) == set()
 
 
 class _Quiet(http.server.SimpleHTTPRequestHandler):
@@ -159,7 +159,7 @@ def cmdline(pid: int) -> bytes:
 
 def processes_with(marker: bytes) -> set[int]:
     """Every live process on the machine whose command line holds ``marker``."""
-    return {int(p) for p in os.listdir("/proc") if p.isdigit() and marker in cmdline(int(p)) and rollout.alive(int(p))}
+    return {int(p) for p in os.listdir("/proc") if p.isdigit() and marker in cmdline(int(p)) and procs.alive(int(p))}
 
 
 def test_the_browser_killed_mid_episode_raises_and_leaves_nothing(no_browser_left):
@@ -180,7 +180,7 @@ def test_the_browser_killed_mid_episode_raises_and_leaves_nothing(no_browser_lef
     finally:
         env.close()
     # Not one of its processes is left, orphaned renderers included.
-    assert rollout.wait_gone(processes_with(profile), 10) == set()
+    assert procs.wait_gone(processes_with(profile), 10) == set()
 
 
 def test_a_missing_chromium_says_what_was_looked_for(no_browser_left):

@@ -40,6 +40,7 @@ from py_engine_rust_gym import (  # noqa: E402
 from py_engine_rust_gym.peer import NodePeer, node_command  # noqa: E402
 
 from conftest import free_port  # noqa: E402
+from support.procs import children, gone  # noqa: E402
 
 try:
     node_command()
@@ -58,24 +59,6 @@ STEPS_TO_DONE = 199
 
 def loop_threads() -> list[str]:
     return [t.name for t in threading.enumerate() if t.name.startswith("py_engine_rust_gym-")]
-
-
-def children() -> set[int]:
-    pids: set[int] = set()
-    for task in Path(f"/proc/{os.getpid()}/task").iterdir():
-        try:
-            pids.update(int(p) for p in (task / "children").read_text().split())
-        except OSError:
-            pass
-    return pids
-
-
-def gone(pid: int) -> bool:
-    try:
-        os.kill(pid, 0)
-    except ProcessLookupError:
-        return True
-    return False
 
 
 @pytest.fixture

@@ -10,6 +10,7 @@ Needs the ``[browser]`` extra: ``pip install "py_engine_rust[browser]"`` (Playwr
 
 from __future__ import annotations
 
+import asyncio
 import collections
 import io
 import shutil
@@ -38,6 +39,8 @@ CHROMIUM_ARGS = (
 # Console lines kept per page for error messages.
 CONSOLE_LINES = 20
 VIEWPORT = {"width": 1280, "height": 720}
+DRAWN = "() => window.uiPeerPage?.drawn?.()"
+DRAWN_SECS = 10.0
 
 
 def find_chromium(browser: str | None) -> str:
@@ -91,6 +94,8 @@ class BrowserPage:
         """What the page shows, as an H x W x 3 uint8 array."""
         from PIL import Image
 
+        # A page that draws later (the bundled one) says when it shows everything it has answered.
+        await asyncio.wait_for(self.page.evaluate(DRAWN), DRAWN_SECS)
         png = await self.page.screenshot(type="png")
         with Image.open(io.BytesIO(png)) as image:
             return np.asarray(image.convert("RGB"))

@@ -103,7 +103,8 @@ class Resources:
 
     async def _open_pages(self, options: EnvOptions, urls: list[str]) -> list[BrowserPage]:
         self.browser = await Browser.launch(options.browser)
-        page_url = options.page_url or (self.page.base_url if self.page else "")
+        # The bundled page draws only when a screenshot asks: no one watches a launched page.
+        page_url = options.page_url or (f"{self.page.base_url}?display=on-demand" if self.page else "")
         addresses = [page_address(page_url, url, options.peer_seed, options.peer_args) for url in urls]
         return list(await asyncio.gather(*(self.browser.open(a) for a in addresses)))
 

@@ -15,13 +15,10 @@ import threading
 from collections import Counter
 from typing import Any, Callable, Optional
 
+from . import fn_ids
 from .peer import Frame, ScriptedPeer, error_response, response
 
-FN = {
-    "get_rl_config": 102, "get_sync_policy": 120, "get_ohlc": 15, "init_candles": 100, "reset_episode": 101,
-    "step_next": 2, "step_and_sync": 130, "get_snapshot": 12, "place_order": 20, "place_ticket": 21,
-    "get_ticket_list": 10, "fetch_events": 30, "close_positions": 31, "end_session": 40,
-}  # fmt: skip
+FN = {name.lower(): value for name, value in vars(fn_ids).items() if name.isupper()}
 NAMES = {v: k for k, v in FN.items()}
 SNAPSHOT_FIELDS = [
     "equity", "balance", "unrealized_pnl", "open_positions", "pending_orders",
