@@ -1175,6 +1175,7 @@ LAYERS = [
     "resources",
     "env",
     "vector",
+    "sb3",
     "ray",
 ]
 
