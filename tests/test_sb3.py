@@ -63,7 +63,7 @@ def test_both_env_checkers_pass_on_the_single_environment():
         env.close()
 
 
-# ---- PPO through SB3VecEnv and through DummyVecEnv ----------------------------------------------------------
+# ---- PPO through SB3VecEnv and through DummyVecEnv ---------------------------------------------------------
 
 ENDINGS = {
     "terminated": {"peer_args": ["--episode-length", "6"]},  # the peer ends each episode after 5 steps
@@ -71,7 +71,16 @@ ENDINGS = {
 }
 N_STEPS = 8
 ROLLOUTS = 2
-BUFFER = ("observations", "actions", "rewards", "returns", "episode_starts", "values", "log_probs", "advantages")
+BUFFER = (
+    "observations",
+    "actions",
+    "rewards",
+    "returns",
+    "episode_starts",
+    "values",
+    "log_probs",
+    "advantages",
+)
 
 
 class Recorder(BaseCallback):
@@ -84,7 +93,9 @@ class Recorder(BaseCallback):
 
     def _on_step(self) -> bool:
         got = self.locals
-        self.steps.append((np.copy(got["new_obs"]), np.copy(got["rewards"]), np.copy(got["dones"]), got["infos"]))
+        self.steps.append(
+            (np.copy(got["new_obs"]), np.copy(got["rewards"]), np.copy(got["dones"]), got["infos"])
+        )
         return True
 
     def _on_rollout_end(self) -> None:
@@ -131,7 +142,7 @@ def test_ppo_sees_the_same_rollouts_as_through_dummy_vec_env(ending):
     assert all(info["terminal_observation"].shape == (32 * 5 + 3,) for info in ended)
 
 
-# ---- the VecEnv methods --------------------------------------------------------------------------------------
+# ---- the VecEnv methods ------------------------------------------------------------------------------------
 
 
 @pytest.fixture(scope="module")
@@ -168,8 +179,8 @@ def test_set_attr_sets_what_all_sub_environments_share(venv):
     with pytest.raises(ValueError) as shared:
         venv.set_attr("episode_type", "test", indices=[0])
     assert str(shared.value) == (
-        "set_attr('episode_type'): episode_type belongs to the TradingUIVectorEnv, which all sub-environments "
-        "share: give no indices"
+        "set_attr('episode_type'): episode_type belongs to the TradingUIVectorEnv, which all "
+        "sub-environments share: give no indices"
     )
     with pytest.raises(AttributeError, match=r"^url is each sub-environment's own and cannot be set$"):
         venv.set_attr("url", "ws://elsewhere")
@@ -219,7 +230,9 @@ def test_seeds_and_options_apply_at_the_next_reset_only(venv):
 
 
 def test_images_need_rgb_array(venv):
-    with pytest.warns(UserWarning, match="^The render mode is None, but this method assumes it is `rgb_array`"):
+    with pytest.warns(
+        UserWarning, match="^The render mode is None, but this method assumes it is `rgb_array`"
+    ):
         assert venv.get_images() == [None] * N
 
 
@@ -229,11 +242,15 @@ def test_images_need_rgb_array(venv):
         (
             lambda: TradingUIVectorEnv(1, verbose=False),
             ValueError,
-            "SB3VecEnv needs a TradingUIVectorEnv made with autoreset_mode=AutoresetMode.SAME_STEP (SB3 resets "
-            "an ended environment in the step that ends it), got AutoresetMode.NEXT_STEP",
+            (
+                "SB3VecEnv needs a TradingUIVectorEnv made with autoreset_mode=AutoresetMode.SAME_STEP (SB3 "
+                "resets an ended environment in the step that ends it), got AutoresetMode.NEXT_STEP"
+            ),
         ),
         (
-            lambda: gym.vector.SyncVectorEnv([lambda: TradingUIEnv(verbose=False)], autoreset_mode="SameStep"),
+            lambda: gym.vector.SyncVectorEnv(
+                [lambda: TradingUIEnv(verbose=False)], autoreset_mode="SameStep"
+            ),
             TypeError,
             "SB3VecEnv adapts a TradingUIVectorEnv, got SyncVectorEnv",
         ),

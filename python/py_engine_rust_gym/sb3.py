@@ -36,7 +36,9 @@ from gymnasium.vector import AutoresetMode
 try:
     from stable_baselines3.common.vec_env.base_vec_env import VecEnv, VecEnvIndices
 except ImportError as e:  # pragma: no cover - depends on the installation
-    raise ImportError('py_engine_rust_gym.sb3 needs Stable-Baselines3: pip install "py_engine_rust[sb3]"') from e
+    raise ImportError(
+        'py_engine_rust_gym.sb3 needs Stable-Baselines3: pip install "py_engine_rust[sb3]"'
+    ) from e
 
 from .vector import TradingUIVectorEnv
 
