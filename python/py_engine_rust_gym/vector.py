@@ -236,7 +236,11 @@ class TradingUIVectorEnv(TradingMappings, gym.vector.VectorEnv):
     def close_extras(self, **kwargs: Any) -> None:
         """Stops the loop thread, the peer processes this environment launched and the page server; the
         engines stay listening for the next environments on their addresses."""
-        self._finalizer()
+        # Gymnasium 1.2 (RLlib's) also closes from VectorEnv.__del__, even after a constructor that failed
+        # before there was anything to release.
+        finalizer = getattr(self, "_finalizer", None)
+        if finalizer is not None:
+            finalizer()
 
 
 def _same_spaces(sessions: list[Session]) -> tuple[Any, Any]:
