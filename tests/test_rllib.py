@@ -9,14 +9,17 @@ runs itself again in a network namespace of its own (``support.netns``), where t
 
 import math
 import os
+import re
+import subprocess
 import sys
 from pathlib import Path
 
 import pytest
 
+gymnasium = pytest.importorskip("gymnasium")
 ray = pytest.importorskip("ray")
 pytest.importorskip("ray.rllib")
-pytest.importorskip("torch")
+torch = pytest.importorskip("torch")
 
 try:
     import py_engine_rust_gym as prg
@@ -29,8 +32,9 @@ from ray.cluster_utils import Cluster  # noqa: E402
 from ray.rllib.algorithms.ppo import PPOConfig  # noqa: E402
 from ray.rllib.core.rl_module.default_model_config import DefaultModelConfig  # noqa: E402
 from ray.rllib.env.env_context import EnvContext  # noqa: E402
+from ray.rllib.env.single_agent_env_runner import SingleAgentEnvRunner  # noqa: E402
 
-from support import netns, processes, workers  # noqa: E402
+from support import docs, netns, processes, tables, workers  # noqa: E402
 
 try:
     node_command()
@@ -45,6 +49,8 @@ ITERATIONS = 2
 BATCH = 2 * len(NODES) * ENVS_PER_RUNNER * EPISODE  # env steps per iteration
 # Env runners, their peers and Ray's workers all get this long to go after algo.stop().
 GONE_SECS = 20.0
+# The learner runs here, on a small network: more threads only wait on each other, on a busy machine long.
+torch.set_num_threads(1)
 
 
 # ---- RLlib's env_config convention -------------------------------------------------------------------------
@@ -79,24 +85,58 @@ def test_a_host_that_is_no_str_is_refused(make, config):
         make(EnvContext(config, worker_index=0))
 
 
+# ---- what an env runner makes ------------------------------------------------------------------------------
+
+
+@pytest.mark.parametrize(
+    "env, mode, made",
+    [
+        (prg.ENV_ID, "sync", "SyncVectorEnv"),
+        (prg.ENV_ID, "async", "AsyncVectorEnv"),
+        (prg.ENV_ID, "vector_entry_point", "TradingUIVectorEnv"),
+        (f"py_engine_rust_gym:{prg.ENV_ID}", "sync", "SyncVectorEnv"),
+        (f"py_engine_rust_gym:{prg.ENV_ID}", "vector_entry_point", "TradingUIVectorEnv"),
+        (TradingUIEnv, "sync", "SyncVectorEnv"),
+        (TradingUIEnv, "async", "AsyncVectorEnv"),
+        (TradingUIVectorEnv, "vector_entry_point", "TradingUIVectorEnv"),
+    ],
+    ids=[
+        "id-sync",
+        "id-async",
+        "id-vector",
+        "module-id-sync",
+        "module-id-vector",
+        "class-sync",
+        "class-async",
+        "vector-class-vector",
+    ],
+)
+def test_an_env_runner_samples_whole_episodes_in_each_vectorize_mode(env, mode, made):
+    # An env runner registers the class it is given under one name of its own; in one process the second
+    # registration would warn.
+    gymnasium.registry.pop("rllib-single-agent-env-v0", None)
+    config = (
+        PPOConfig()
+        .environment(env, env_config={"verbose": False, "max_episode_steps": 4})
+        .env_runners(num_envs_per_env_runner=2, gym_env_vectorize_mode=mode)
+    )
+    runner = SingleAgentEnvRunner(config=config)
+    try:
+        assert type(runner.env.unwrapped).__name__ == made and runner.num_envs == 2
+        episodes = runner.sample(num_timesteps=16, random_actions=True)
+        assert sum(len(e) for e in episodes) == 16
+        done = [e for e in episodes if e.is_done]
+        assert len(done) >= 2 and all(len(e) == 4 and e.is_truncated for e in done)
+    finally:
+        runner.stop()
+
+
 # ---- a two-node cluster ------------------------------------------------------------------------------------
 
 
 def test_ppo_trains_with_one_env_runner_per_node():
-    if not netns.inside():
-        why = netns.unavailable()
-        if why is not None:
-            pytest.skip(why)
-        done = netns.run(
-            [sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider", f"{__file__}::{_name()}"],
-            cwd=str(TESTS),
-            env=os.environ,
-            timeout=600,  # a guard against hangs only
-        )
-        assert done.returncode == 0, done.stdout[-8000:]
-        assert "1 passed" in done.stdout, done.stdout[-8000:]
+    if again_in_a_namespace(test_ppo_trains_with_one_env_runner_per_node):
         return
-
     cluster = Cluster(initialize_head=True, head_node_args=_node_args(NODES[0]))
     try:
         cluster.add_node(**_node_args(NODES[1]))
@@ -117,8 +157,23 @@ def test_ppo_trains_with_one_env_runner_per_node():
         cluster.shutdown()
 
 
-def _name() -> str:
-    return test_ppo_trains_with_one_env_runner_per_node.__name__
+def again_in_a_namespace(test) -> bool:
+    """Outside a network namespace of its own: runs ``test`` again in one, asserts it passed there, and
+    returns True. Inside: returns False, and the test runs."""
+    if netns.inside():
+        return False
+    why = netns.unavailable()
+    if why is not None:
+        pytest.skip(why)
+    done = netns.run(
+        [sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider", f"{__file__}::{test.__name__}"],
+        cwd=str(TESTS),
+        env=os.environ,
+        timeout=600,  # a guard against hangs only
+    )
+    assert done.returncode == 0, done.stdout[-8000:]
+    assert "1 passed" in done.stdout, done.stdout[-8000:]
+    return True
 
 
 def _node_args(resource: str) -> dict:
@@ -184,3 +239,56 @@ def _train_and_stop(node_ids: dict) -> None:
             algo.stop()
     pids = {r["pid"] for r in runners} | {p for r in runners for p in r["peer_pids"]}
     assert processes.wait_gone(pids, GONE_SECS) == set()
+
+
+# ---- the documentation's code ------------------------------------------------------------------------------
+
+
+def test_the_example_and_the_gym_page_snippet_train(tmp_path):
+    if again_in_a_namespace(test_the_example_and_the_gym_page_snippet_train):
+        return
+    # Each starts a Ray of its own (address="local"), as written.
+    code = docs.shrunk(
+        docs.snippet("gym.md", "rllib"),
+        {
+            "range(10)": "range(1)",
+            '"max_episode_steps": 100': '"max_episode_steps": 10',
+            "num_envs_per_env_runner=4": "num_envs_per_env_runner=2",
+            "train_batch_size_per_learner=4000": (
+                "train_batch_size_per_learner=80, minibatch_size=40, num_epochs=1"
+            ),
+        },
+    )
+    done = docs.run_code(code, tmp_path, timeout=300)
+    assert done.returncode == 0, done.stderr[-8000:]
+    assert re.fullmatch(r"0 [+-]?\d+\.\d+(e[+-]\d+)?\n", done.stdout), done.stdout[-4000:]
+
+    small = [
+        "--envs-per-runner",
+        "2",
+        "--iterations",
+        "1",
+        "--batch",
+        "88",
+        "--train-episodes",
+        "4",
+        "--test-episodes",
+        "3",
+        "--episode-length",
+        "12",
+    ]
+    done = subprocess.run(
+        [sys.executable, str(docs.ROOT / "examples" / "rllib_train.py"), *small],
+        capture_output=True,
+        text=True,
+        timeout=300,
+        stdin=subprocess.DEVNULL,
+        cwd=tmp_path,
+    )
+    assert done.returncode == 0, done.stdout[-4000:] + done.stderr[-8000:]
+    sampled = re.search(
+        r"^iteration 1/1: mean train pnl +[+-]\d+\.\d, (\d+) steps in \d+ s$", done.stdout, re.M
+    )
+    assert sampled and int(sampled[1]) >= 88, done.stdout
+    tables.check_report(done.stdout, 3)
+    assert processes.peers_below(os.getpid()) == set()

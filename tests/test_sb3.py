@@ -24,6 +24,7 @@ from py_engine_rust_gym.sb3 import SB3VecEnv  # noqa: E402
 from stable_baselines3 import PPO  # noqa: E402
 from stable_baselines3.common.callbacks import BaseCallback  # noqa: E402
 from stable_baselines3.common.env_checker import check_env as sb3_check_env  # noqa: E402
+from stable_baselines3.common.env_util import make_vec_env  # noqa: E402
 from stable_baselines3.common.monitor import Monitor  # noqa: E402
 from stable_baselines3.common.vec_env import DummyVecEnv  # noqa: E402
 
@@ -38,6 +39,8 @@ except PeerError as e:
 TRAIN_STARTS = [31 + (i * (999 - 31)) // 7 for i in range(8)]
 TEST_STARTS = [1231, 1299]
 N = 3
+# Small networks: more threads only wait on each other, and on a busy machine for long.
+torch.set_num_threads(1)
 
 
 def test_both_env_checkers_pass_on_the_registered_id_with_no_arguments():
@@ -61,6 +64,21 @@ def test_both_env_checkers_pass_on_the_single_environment():
         assert len(warned) == 1
     finally:
         env.close()
+
+
+def test_make_vec_env_builds_the_registered_id_without_warnings():
+    # make_vec_env asks for render_mode="rgb_array" unless told otherwise, and that means browser peers.
+    kwargs = {"render_mode": None, "verbose": False, "max_episode_steps": 2}
+    venv = make_vec_env(prg.ENV_ID, n_envs=2, seed=3, env_kwargs=kwargs)
+    try:
+        assert venv.env_is_wrapped(Monitor) == [True, True]
+        assert venv.reset().shape == (2, 32 * 5 + 3)
+        venv.step(np.array([1, 2]))
+        _, _, dones, infos = venv.step(np.array([0, 0]))
+        assert dones.tolist() == [True, True] and [i["TimeLimit.truncated"] for i in infos] == [True, True]
+        assert [i["episode"]["l"] for i in infos] == [2, 2]
+    finally:
+        venv.close()
 
 
 # ---- PPO through SB3VecEnv and through DummyVecEnv ---------------------------------------------------------
