@@ -132,7 +132,9 @@ def measure(kind: str, n: int, rollouts: int, peer: str, build: Path) -> dict:
 
 def run_rounds(n: int, rounds: int, rollouts: int, peer: str, build: Path) -> list[dict]:
     env = dict(os.environ)
-    env["PYTHONPATH"] = os.pathsep.join([str(ROOT / "python"), str(BENCH)])
+    # The bench build's module when there is one, as bench/vector_env.py does; else the installed one.
+    module_dirs = [str(build)] if any(build.glob("py_engine_rust*.so")) else []
+    env["PYTHONPATH"] = os.pathsep.join([*module_dirs, str(ROOT / "python"), str(BENCH)])
     env["OPENBLAS_NUM_THREADS"] = "1"
     out = []
     for k in range(rounds):
