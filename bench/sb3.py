@@ -20,6 +20,7 @@ bench/run.py.
 from __future__ import annotations
 
 import argparse
+import contextlib
 import functools
 import json
 import os
@@ -34,7 +35,7 @@ BENCH = Path(__file__).resolve().parent
 ROOT = BENCH.parent
 sys.path[:0] = [str(BENCH), str(ROOT / "python")]
 
-from vector_env import listen_ports  # noqa: E402
+from vector_env import canned_peer, listen_ports  # noqa: E402
 
 KINDS = ("sb3", "dummy")
 LABELS = {"sb3": "SB3VecEnv of TradingUIVectorEnv", "dummy": "DummyVecEnv of TradingUIEnv"}
@@ -84,35 +85,21 @@ def measure(kind: str, n: int, rollouts: int, peer: str, build: Path) -> dict:
         def _on_step(self) -> bool:
             return True
 
-    canned = None
-    ports = None
-    if peer == "canned":
-        peer_bin = build / "bench" / "bench_peer"
-        if not peer_bin.exists():
-            raise SystemExit(f"{peer_bin} is missing: build it with bench/run.sh (cmake -DENGINE_BENCH=ON)")
-        ports = listen_ports(n)
-        argv = [str(peer_bin), "--threads", "1", "--max-seconds", "600"]
-        for p in ports:
-            argv += ["--port", str(p)]
-        canned = subprocess.Popen(argv, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    venv = None
-    try:
-        t_setup = time.perf_counter()
-        venv = make_venv(kind, n, ports)
-        setup_s = time.perf_counter() - t_setup
-        clock = RolloutClock()
-        model = PPO("MlpPolicy", venv, n_steps=N_STEPS, batch_size=N_STEPS, n_epochs=1, seed=0, device="cpu")
-        model.learn(total_timesteps=(rollouts + 1) * N_STEPS * n, callback=clock)
-    finally:
-        if venv is not None:
-            venv.close()
-        if canned is not None:
-            canned.terminate()
-            try:
-                canned.wait(10)
-            except subprocess.TimeoutExpired:
-                canned.kill()
-                canned.wait()
+    ports = listen_ports(n) if peer == "canned" else None
+    with canned_peer(build, ports, max_seconds=600) if ports else contextlib.nullcontext():
+        venv = None
+        try:
+            t_setup = time.perf_counter()
+            venv = make_venv(kind, n, ports)
+            setup_s = time.perf_counter() - t_setup
+            clock = RolloutClock()
+            model = PPO(
+                "MlpPolicy", venv, n_steps=N_STEPS, batch_size=N_STEPS, n_epochs=1, seed=0, device="cpu"
+            )
+            model.learn(total_timesteps=(rollouts + 1) * N_STEPS * n, callback=clock)
+        finally:
+            if venv is not None:
+                venv.close()
     timed = clock.seconds[1:]  # the first rollout warms up
     steps = len(timed) * N_STEPS * n
     return {
