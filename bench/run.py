@@ -154,6 +154,10 @@ def run_suite(r: Runner) -> dict:
     res["vector_env"] = r._run([sys.executable, str(BENCH / "vector_env.py"), "--build", str(r.build), "--rounds",
                                 str(r.n(3, 1)), "--seconds", str(r.n(4, 1))], timeout=1800)
 
+    # PPO's rollouts through SB3VecEnv and through DummyVecEnv; bench/sb3.py runs its own interleaved rounds.
+    res["sb3"] = r._run([sys.executable, str(BENCH / "sb3.py"), "--build", str(r.build), "--rounds",
+                         str(r.n(3, 1)), "--rollouts", str(r.n(4, 1))], timeout=1800)
+
     res["load_after"] = os.getloadavg()
     res["elapsed_s"] = time.monotonic() - t0
     res["log"] = r.log
@@ -475,6 +479,8 @@ def report(res: dict, f: dict, info: dict, g: list, quick: bool) -> str:
 
     if "vector_env" in res:
         L.append(res["vector_env"]["markdown"])
+    if "sb3" in res:
+        L.append(res["sb3"]["markdown"])
     L.append("## Correctness check")
     L.append("")
     chk = res["check"]
@@ -578,7 +584,8 @@ def main() -> None:
     info = machine(build, r.env)
     res = run_suite(r)
     f = figures(res)
-    g = goals(f, info.get("cpus") or 1) + [tuple(x) for x in res.get("vector_env", {}).get("goals", [])]
+    g = goals(f, info.get("cpus") or 1)
+    g += [tuple(x) for key in ("vector_env", "sb3") for x in res.get(key, {}).get("goals", [])]
 
     out = Path(a.out)
     out.mkdir(parents=True, exist_ok=True)

@@ -10,6 +10,8 @@ source scripts/setup.sh
 
 step "benchmark dependencies"
 "$venv/bin/pip" install -q picows matplotlib cmake ninja "gymnasium>=1.0"
+# bench/sb3.py: torch exactly so spelled, the CPU build on this machine's disk (any other spelling fetches CUDA).
+"$venv/bin/pip" install -q "torch==2.13.0" "stable-baselines3==2.9.*"
 if ! command -v valgrind >/dev/null 2>&1; then  # bench/callgrind.py counts instructions with it
   apt-get update -qq && apt-get install -y -qq valgrind >/dev/null
 fi

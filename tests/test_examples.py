@@ -25,6 +25,8 @@ from learner import Batch, Policy, Reinforce, discounted_returns  # noqa: E402
 # The demo's layer; scripts/setup.sh installs gymnasium, the wheel brings the package.
 from py_engine_rust_gym.peer import node_command, peer_dir  # noqa: E402
 
+from support import tables  # noqa: E402
+
 
 def png_size(path: Path) -> tuple[int, int]:
     data = path.read_bytes()
@@ -119,12 +121,6 @@ def test_reinforce_learns_a_contextual_bandit_and_ignores_masked_steps():
 
 SMALL = ["--envs", "2", "--updates", "3", "--train-episodes", "4", "--test-episodes", "3", "--episode-length", "12",
          "--no-progress"]
-TABLE_ROW = re.compile(r"^(learned \(greedy\)|random|buy-and-hold) +([+-]\d+\.\d) ± +(\d+\.\d) +([+-]\d+\.\d) ± +"
-                       r"(\d+\.\d) +([+-]\d+\.\d{3}) +(\d)/3$")
-
-
-def table(stdout: str) -> list[tuple[str, ...]]:
-    return [m.groups() for m in map(TABLE_ROW.match, stdout.splitlines()) if m]
 
 
 def test_demo_trains_evaluates_and_plots_the_same_way_twice(tmp_path):
@@ -135,27 +131,20 @@ def test_demo_trains_evaluates_and_plots_the_same_way_twice(tmp_path):
     assert "data: FOREX_EURUSD_1H_ASK from gym-anytrading, 6225 hourly EURUSD candles; train episodes from the " \
            "first 4980, test episodes from the last 1245\n" in out
     assert "training: 3 updates x 2 episodes of 11 steps, 5380 parameters, 10000 units per trade\n" in out
-    rows = table(out)
-    assert [r[0] for r in rows] == ["learned (greedy)", "random", "buy-and-hold"]
-    # Each test episode has one best policy (or a tie, counted for the first of them).
-    assert sum(int(r[6]) for r in rows) == 3
-    verdicts = re.findall(r"^on the held-out test episodes the learned policy (?:beats|does not beat) "
-                          r"(random|buy-and-hold): [+-]\d+\.\d ± \d+\.\d per episode"
-                          r"(?: \(within noise: less than 2 standard errors\))?$", out, re.M)
-    assert verdicts == ["random", "buy-and-hold"], out
+    rows = tables.check_report(out, 3)
     shares = re.search(r"^the learned policy's actions: hold (\d+) %, long (\d+) %, short (\d+) %, close (\d+) %$",
                        out, re.M)
     assert shares and 98 <= sum(map(int, shares.groups())) <= 102
     assert f"learning curve and test equity written to {tmp_path / 'a.png'}\n" in out
     assert png_size(tmp_path / "a.png") == (1300, 500)
     # Seeded policy, sampling, episode draws and peers: the same numbers again.
-    assert table(runs[1].stdout) == rows
+    assert tables.table(runs[1].stdout, 3) == rows
     # The policy is saved, and a saved one is evaluated again without training: the same table.
     assert f"policy saved to {tmp_path / 'policy.npz'}\n" in out
     again = run_example("train_demo.py", "--envs", "2", "--no-progress", "--policy", str(tmp_path / "policy.npz"))
     assert again.returncode == 0, again.stdout + again.stderr
     assert f"policy from {tmp_path / 'policy.npz'} (seed 1, 3 updates); no training\n" in again.stdout
-    assert "training:" not in again.stdout and table(again.stdout) == rows
+    assert "training:" not in again.stdout and tables.table(again.stdout, 3) == rows
 
 
 def test_demo_trains_on_headless_browser_pages(tmp_path):
@@ -166,7 +155,17 @@ def test_demo_trains_on_headless_browser_pages(tmp_path):
                      result.stdout, re.M), result.stdout
     assert re.search(r"^trained on headless browser pages: 66 env-steps in \d+\.\d s, \d+ env-steps/s$",
                      result.stdout, re.M), result.stdout
-    assert [r[0] for r in table(result.stdout)] == ["learned (greedy)", "random", "buy-and-hold"]
+    tables.check_report(result.stdout, 3)
+
+
+def test_sb3_example_trains_ppo_and_reports_as_the_demo():
+    pytest.importorskip("stable_baselines3")
+    small = ["--envs", "2", "--timesteps", "64", "--n-steps", "16", "--batch-size", "16", "--train-episodes", "4",
+             "--test-episodes", "3", "--episode-length", "12", "--quiet"]
+    result = run_example("sb3_train.py", *small, timeout=240)
+    assert result.returncode == 0, result.stdout + result.stderr
+    assert "training: PPO for 64 steps through SB3VecEnv of 2 UI peers\n" in result.stdout
+    tables.check_report(result.stdout, 3)
 
 
 def fake_node(tmp_path: Path, body: str) -> Path:

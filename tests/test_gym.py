@@ -40,6 +40,7 @@ from py_engine_rust_gym import (  # noqa: E402
 from py_engine_rust_gym.peer import NodePeer, node_command  # noqa: E402
 
 from conftest import free_port  # noqa: E402
+from support.compare import same_bits  # noqa: E402
 from support.procs import children, gone  # noqa: E402
 
 try:
@@ -347,6 +348,68 @@ def test_vector_env_reset_options_and_masked_autoreset():
         assert infos["start_candle"][1] == TRAIN_STARTS[4]
     finally:
         envs.close()
+
+
+AUTORESET_ENVS = 3
+AUTORESET_STEPS = 16
+ENDINGS = {
+    "terminated": {"peer_args": ["--episode-length", "6"]},  # the peer ends each episode after 5 steps
+    "truncated": {"max_episode_steps": 4},
+}
+
+
+def autoreset_script(envs, mode):
+    """Resets, random actions, a masked reset into test episodes that puts the sub-environments out of
+    step, and with DISABLED the resets of whatever ended; yields every result."""
+    rng = np.random.default_rng(11)
+    yield envs.reset(seed=5)
+    for t in range(AUTORESET_STEPS):
+        out = envs.step(rng.integers(0, 4, size=AUTORESET_ENVS))
+        yield out
+        ended = out[2] | out[3]
+        if mode == gym.vector.AutoresetMode.DISABLED and ended.any():
+            yield envs.reset(options={"reset_mask": ended})
+        if t == 2:
+            yield envs.reset(options={"reset_mask": np.array([True, False, True]), "episode_type": "test"})
+
+
+@pytest.mark.parametrize("ending", sorted(ENDINGS))
+@pytest.mark.parametrize(
+    "mode, copy",
+    [
+        (gym.vector.AutoresetMode.NEXT_STEP, True),
+        (gym.vector.AutoresetMode.SAME_STEP, True),
+        (gym.vector.AutoresetMode.SAME_STEP, False),
+        (gym.vector.AutoresetMode.DISABLED, True),
+    ],
+    ids=["next-step", "same-step", "same-step-no-copy", "disabled"],
+)
+def test_vector_env_matches_sync_vector_env_bit_for_bit(mode, copy, ending):
+    kwargs = {"launch_peer": True, "verbose": False, **ENDINGS[ending]}
+    ours = TradingUIVectorEnv(AUTORESET_ENVS, autoreset_mode=mode, copy=copy, **kwargs)
+    theirs = gym.vector.SyncVectorEnv(
+        [lambda: TradingUIEnv(**kwargs)] * AUTORESET_ENVS, autoreset_mode=mode, copy=copy
+    )
+    try:
+        assert ours.metadata["autoreset_mode"] == theirs.metadata["autoreset_mode"] == mode
+        ends, autoresets, final_obs, previous = set(), 0, 0, None
+        # In lock step: without copies, each result is only valid until the next call.
+        steps = zip(autoreset_script(ours, mode), autoreset_script(theirs, mode), strict=True)
+        for k, (a, b) in enumerate(steps):
+            same_bits(a, b, f"result {k}")
+            if not copy and previous is not None:
+                assert a[0] is previous  # the one batch, overwritten
+            previous = a[0]
+            if len(a) == 5:
+                ends |= {name for name, flags in zip(("terminated", "truncated"), a[2:4]) if flags.any()}
+                autoresets += "start_candle" in a[4]
+                final_obs += "final_obs" in a[4]
+        assert ends == {ending}
+        assert (autoresets > 0) == (mode != gym.vector.AutoresetMode.DISABLED)
+        assert (final_obs > 0) == (mode == gym.vector.AutoresetMode.SAME_STEP)
+    finally:
+        ours.close()
+        theirs.close()
 
 
 # ---- failures ---------------------------------------------------------------------------------------------
@@ -1096,7 +1159,7 @@ LAYERS = [
     "resources",
     "env",
     "vector",
-    "ray",
+    "sb3",
 ]
 
 

@@ -57,6 +57,7 @@ __all__ = [
     "SHORT",
     "CLOSE",
     "ENV_ID",
+    "register",
 ]
 
 
@@ -78,9 +79,20 @@ if _log.level == logging.NOTSET:
 _log.addHandler(_UntilConfigured())
 
 ENV_ID = "py_engine_rust_gym/TradingUI-v0"
-if ENV_ID not in gymnasium.registry:
-    gymnasium.register(
-        id=ENV_ID,
-        entry_point="py_engine_rust_gym.env:TradingUIEnv",
-        vector_entry_point="py_engine_rust_gym.vector:TradingUIVectorEnv",
-    )
+
+
+def register() -> None:
+    """Registers ``ENV_ID`` with Gymnasium (importing this package does it; again is a no-op).
+
+    A process that makes the environment by its plain id must have imported this package; in Ray's
+    worker processes ``ray.init(runtime_env={"worker_process_setup_hook": "py_engine_rust_gym.register"})``
+    has every worker do it before it runs anything (docs/scaling.md)."""
+    if ENV_ID not in gymnasium.registry:
+        gymnasium.register(
+            id=ENV_ID,
+            entry_point="py_engine_rust_gym.env:TradingUIEnv",
+            vector_entry_point="py_engine_rust_gym.vector:TradingUIVectorEnv",
+        )
+
+
+register()

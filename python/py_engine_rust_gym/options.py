@@ -1,6 +1,6 @@
 """The options of the environments, declared, defaulted and checked once.
 
-``TradingUIEnv``, ``TradingUIVectorEnv`` and the Ray layer take the same keyword options; each is a field of
+``TradingUIEnv`` and ``TradingUIVectorEnv`` take the same keyword options; each is a field of
 ``EnvOptions`` with its default and its check here, and nowhere else.
 """
 

@@ -257,10 +257,14 @@ class TradingUIVectorEnv(TradingMappings, gym.vector.VectorEnv):
             gym.logger.warn("render() was called without a render_mode; give one to the constructor")
         return None
 
-    def command(self, name: str, *args: Any, **kwargs: Any) -> list[Any]:
-        """Runs one engine command on every sub-environment concurrently; the results, in order."""
+    def command(
+        self, name: str, *args: Any, indices: Sequence[int] | None = None, **kwargs: Any
+    ) -> list[Any]:
+        """Runs one engine command on every sub-environment (or those at ``indices``) concurrently; the
+        results, in order."""
+        chosen = self.sessions if indices is None else [self.sessions[i] for i in indices]
         return self._resources.gather(
-            lambda: [s.call(name, *args, **kwargs) for s in self.sessions], f"command({name!r})"
+            lambda: [s.call(name, *args, **kwargs) for s in chosen], f"command({name!r})"
         )
 
     def loop_cpu_time(self) -> float:
@@ -270,7 +274,11 @@ class TradingUIVectorEnv(TradingMappings, gym.vector.VectorEnv):
     def close_extras(self, **kwargs: Any) -> None:
         """Stops the loop thread, the peer processes this environment launched and the page server; the
         engines stay listening for the next environments on their addresses."""
-        self._finalizer()
+        # Gymnasium 1.2 (RLlib's) also closes from VectorEnv.__del__, even after a constructor that failed
+        # before there was anything to release.
+        finalizer = getattr(self, "_finalizer", None)
+        if finalizer is not None:
+            finalizer()
 
 
 def _same_spaces(sessions: list[Session]) -> tuple[Any, Any]:
