@@ -2,7 +2,7 @@
 peers, the bare page (the browser's floor: market and connection, no UI) and the bundled page, at N = 1, 4
 and 16 pages or peers.
 
-    python bench/browser.py [--counts 1 4 16] [--rounds 3] [--seconds 4] [--out DIR]
+    python bench/browser.py [--build build/bench] [--counts 1 4 16] [--rounds 3] [--seconds 4] [--out DIR]
     python bench/browser.py measure --kind page --n 4 --seconds 4     # one measurement, one JSON line
 
 Every measurement is a fresh process. It makes `TradingUIVectorEnv(n, launch_peer=...)` exactly as a user
@@ -147,8 +147,9 @@ def self_cpu() -> float:
 # ---- the driver ------------------------------------------------------------------------------------------
 
 
-def run_rounds(counts: list[int], rounds: int, seconds: float) -> list[dict]:
-    env = {**os.environ, "PYTHONPATH": os.pathsep.join([str(ROOT / "python"), str(BENCH)])}
+def run_rounds(counts: list[int], rounds: int, seconds: float, build: Path) -> list[dict]:
+    module_dirs = [str(build)] if any(build.glob("py_engine_rust*.so")) else []
+    env = {**os.environ, "PYTHONPATH": os.pathsep.join([*module_dirs, str(ROOT / "python"), str(BENCH)])}
     out = []
     for k in range(rounds):
         for n in counts:
@@ -242,6 +243,8 @@ def markdown(fig: dict, rounds: int, seconds: float, load: tuple) -> str:
 def main() -> None:
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("mode", nargs="?", default="all", choices=["all", "measure"])
+    ap.add_argument("--build", default=str(ROOT / "build" / "bench"),
+                    help="a CMake build whose module to use, if it has one (else the installed one)")
     ap.add_argument("--counts", type=int, nargs="+", default=[1, 4, 16])
     ap.add_argument("--rounds", type=int, default=3)
     ap.add_argument("--seconds", type=float, default=4.0, help="timed stepping per run")
@@ -253,7 +256,7 @@ def main() -> None:
         print(json.dumps(measure(a.kind, a.n, a.seconds)), flush=True)
         return
     load_before = os.getloadavg()[0]
-    samples = run_rounds(a.counts, a.rounds, a.seconds)
+    samples = run_rounds(a.counts, a.rounds, a.seconds, Path(a.build).resolve())
     fig = summarize(samples, a.counts)
     g = goals(fig)
     md = markdown(fig, a.rounds, a.seconds, (load_before, os.getloadavg()[0]))

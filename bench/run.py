@@ -158,6 +158,10 @@ def run_suite(r: Runner) -> dict:
     res["sb3"] = r._run([sys.executable, str(BENCH / "sb3.py"), "--build", str(r.build), "--rounds",
                          str(r.n(3, 1)), "--rollouts", str(r.n(4, 1))], timeout=1800)
 
+    # Real pages in headless Chromium against Node peers and the bare page; bench/browser.py runs its own rounds.
+    res["browser"] = r._run([sys.executable, str(BENCH / "browser.py"), "--build", str(r.build), "--rounds",
+                             str(r.n(3, 1)), "--seconds", str(r.n(4, 1))], timeout=1800)
+
     res["load_after"] = os.getloadavg()
     res["elapsed_s"] = time.monotonic() - t0
     res["log"] = r.log
@@ -481,6 +485,8 @@ def report(res: dict, f: dict, info: dict, g: list, quick: bool) -> str:
         L.append(res["vector_env"]["markdown"])
     if "sb3" in res:
         L.append(res["sb3"]["markdown"])
+    if "browser" in res:
+        L.append(res["browser"]["markdown"])
     L.append("## Correctness check")
     L.append("")
     chk = res["check"]
@@ -585,7 +591,7 @@ def main() -> None:
     res = run_suite(r)
     f = figures(res)
     g = goals(f, info.get("cpus") or 1)
-    g += [tuple(x) for key in ("vector_env", "sb3") for x in res.get(key, {}).get("goals", [])]
+    g += [tuple(x) for key in ("vector_env", "sb3", "browser") for x in res.get(key, {}).get("goals", [])]
 
     out = Path(a.out)
     out.mkdir(parents=True, exist_ok=True)

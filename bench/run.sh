@@ -5,8 +5,7 @@
 # Arguments go to bench/run.py, e.g. `bash bench/run.sh --quick` for a short smoke run.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-export SETUP_SKIP_BROWSER=1  # the benchmarks need no browser
-source scripts/setup.sh
+source scripts/setup.sh  # Chromium included, for bench/browser.py
 
 step "benchmark dependencies"
 "$venv/bin/pip" install -q picows matplotlib cmake ninja "gymnasium>=1.0"
