@@ -247,3 +247,26 @@ def test_check_peer_checks_a_page_it_opens_itself(page, site, no_browser_left):
         assert done.returncode == 2, done.stdout + done.stderr
         assert "no UI peer connected: the UI page's script failed: TypeError: bad" in done.stderr
         assert done.stderr.endswith("last lines of the page's console:\n[error] no engine for me\n[uncaught] TypeError: bad\n")
+
+
+def test_a_page_reloaded_mid_episode_ends_it_and_no_order_goes_twice(no_browser_left):
+    env = TradingUIEnv(**BROWSER)
+    try:
+        env.reset(seed=0)
+        env.step(LONG)
+        assert env.session.snapshot[3] == 1  # one open position, on the first page
+        page = env._resources.browser.pages[0].page
+        env._resources.run(page.reload(wait_until="commit"))
+        # Whether the step meets the old connection closing or the new page's fresh account, it ends the
+        # episode and sends nothing again.
+        _, reward, terminated, truncated, info = env.step(HOLD)
+        assert (reward, terminated, truncated) == (0.0, False, True)
+        assert info["interrupted"] == "a different UI peer took over" or info["interrupted"].startswith(
+            "the UI peer was lost: step_and_sync failed: RpcTransportError("
+        ), info["interrupted"]
+        _, info = env.reset(options={"episode_index": 1})
+        assert info["position"] == 0 and env.session.snapshot[3] == 0  # the reloaded page's fresh account
+        _, _, _, truncated, info = env.step(LONG)
+        assert not truncated and env.session.snapshot[3] == 1  # one order, once
+    finally:
+        env.close()
