@@ -248,6 +248,13 @@ def watch_on_page(args: argparse.Namespace, policy: Policy, candles: np.ndarray)
                         break
                     restarted = True
                 print(f"test episode {index}: pnl {pnl:+.1f}", flush=True)
+            # The page shows that the run is over, rather than waiting for an engine that is gone. A page
+            # that went away meanwhile need not come back for that.
+            env.session.reconnect_timeout = 5.0
+            try:
+                env.command("end_session")
+            except PeerError:
+                pass
         finally:
             env.close()
     finally:
