@@ -1052,12 +1052,13 @@ def test_the_page_server_bounds_its_threads_and_idle_connections(monkeypatch):
         ):
             time.sleep(0.01)
         assert process_threads() <= before + peer_module._BoundedServer.MAX_THREADS
+        # A page asked for while every thread is held waits for one, and is served.
+        with urllib.request.urlopen(f"http://127.0.0.1:{server.port}/", timeout=10) as page:
+            assert page.status == 200 and b"<title>UI peer</title>" in page.read()
         # The silent ones are closed by the server: each reads its end.
         for s in idle:
-            s.settimeout(5)
+            s.settimeout(10)
             assert s.recv(1) == b""
-        with urllib.request.urlopen(f"http://127.0.0.1:{server.port}/", timeout=5) as page:
-            assert page.status == 200
     finally:
         for s in idle:
             s.close()

@@ -177,8 +177,9 @@ def _as_parameters(args: Sequence[str]) -> list[tuple[str, str]]:
 
 
 class _QuietHandler(http.server.SimpleHTTPRequestHandler):
-    # Seconds a connection may stay silent (StreamRequestHandler applies it to the socket).
-    timeout = 10.0
+    # Seconds a connection may stay silent (StreamRequestHandler applies it to the socket): a browser on
+    # loopback sends its request at once, so only an idle client waits this long.
+    timeout = 2.0
     extensions_map = {
         **http.server.SimpleHTTPRequestHandler.extensions_map,
         ".js": "text/javascript",
@@ -191,22 +192,28 @@ class _QuietHandler(http.server.SimpleHTTPRequestHandler):
 
 
 class _BoundedServer(http.server.ThreadingHTTPServer):
-    """A thread per connection, at most ``MAX_THREADS`` of them; a connection beyond that is closed at once.
-    A connection that sends nothing for ``_QuietHandler.timeout`` seconds is closed, so idle clients cannot
-    hold threads."""
+    """A thread per connection, at most ``MAX_THREADS`` of them: further connections wait in the listen
+    backlog for a thread to come free (a browser opening many pages at once loads every file all the same).
+    A connection that sends nothing for ``_QuietHandler.timeout`` seconds is closed, so idle clients hold
+    their threads for that long at most."""
 
-    MAX_THREADS = 32
+    MAX_THREADS = 64
+    request_queue_size = 1024
     daemon_threads = True
     block_on_close = False
+    # How often a wait for a free thread looks whether the server is stopping.
+    _STOP_POLL_SECS = 0.1
 
     def __init__(self, address: tuple[str, int], handler: Any):
         super().__init__(address, handler)
         self._slots = threading.BoundedSemaphore(self.MAX_THREADS)
+        self.stopping = threading.Event()
 
     def process_request(self, request: Any, client_address: Any) -> None:
-        if not self._slots.acquire(blocking=False):
-            self.shutdown_request(request)
-            return
+        while not self._slots.acquire(timeout=self._STOP_POLL_SECS):
+            if self.stopping.is_set():
+                self.shutdown_request(request)
+                return
         try:
             super().process_request(request, client_address)
         except BaseException:
@@ -245,6 +252,7 @@ class PageServer:
         return page_address(self.base_url, engine_url, seed)
 
     def stop(self) -> None:
+        self._httpd.stopping.set()
         self._httpd.shutdown()
         self._httpd.server_close()
         self._thread.join()
