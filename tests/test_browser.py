@@ -270,3 +270,14 @@ def test_a_page_reloaded_mid_episode_ends_it_and_no_order_goes_twice(no_browser_
         assert not truncated and env.session.snapshot[3] == 1  # one order, once
     finally:
         env.close()
+
+
+def test_sixteen_pages_load_and_connect_at_once(no_browser_left):
+    # 16 pages open about 100 connections to the page server together; every file must load all the same.
+    envs = TradingUIVectorEnv(16, **BROWSER)
+    try:
+        obs, infos = envs.reset(seed=0)
+        assert obs.shape == (16, OBS_SIZE) and infos["step"].tolist() == [1] * 16
+        assert "interrupted" not in envs.step(np.zeros(16, dtype=np.int64))[4]
+    finally:
+        envs.close()
