@@ -93,6 +93,11 @@ def test_four_pages_step_200_times_with_autoreset_and_render(no_browser_left):
     envs = TradingUIVectorEnv(4, max_episode_steps=30, render_mode="rgb_array", **{**BROWSER, "launch_peer": None})
     try:
         assert envs.options.launch_peer == "browser"  # rgb_array asks for a browser by itself
+        renderers = [p for p in browser_processes() if b"--type=renderer" in cmdline(p)]
+        assert len(renderers) >= 4  # a renderer process per page (and perhaps a spare): they use every core
+        targets = envs._resources.run(envs._resources.browser.send("Target.getTargets", {}))["targetInfos"]
+        # One context for all: a context per page costs several times the CPU a step.
+        assert len({t["browserContextId"] for t in targets if "engine=ws" in t["url"]}) == 1
         obs, infos = envs.reset(seed=3)
         assert obs.shape == (4, OBS_SIZE) and infos["step"].tolist() == [1] * 4
         envs.action_space.seed(3)
@@ -183,6 +188,21 @@ def test_the_browser_killed_mid_episode_raises_and_leaves_nothing(no_browser_lef
     assert procs.wait_gone(processes_with(profile), 10) == set()
 
 
+def test_a_crashed_page_raises_with_its_address(no_browser_left):
+    env = TradingUIEnv(**BROWSER)
+    try:
+        env.reset(seed=0)
+        env.step(LONG)
+        page = env._resources.browser.pages[0]
+        with pytest.raises(PeerError):  # the renderer dies before it answers
+            env._resources.run(page.send("Page.crash"))
+        with pytest.raises(PeerError) as e:
+            env.step(HOLD)
+        assert e.value.message == f"the UI page crashed ({page.url})"
+    finally:
+        env.close()
+
+
 def test_a_missing_chromium_says_what_was_looked_for(no_browser_left):
     with pytest.raises(PeerError) as e:
         TradingUIEnv(browser="/nowhere/chromium", **BROWSER)
@@ -255,8 +275,8 @@ def test_a_page_reloaded_mid_episode_ends_it_and_no_order_goes_twice(no_browser_
         env.reset(seed=0)
         env.step(LONG)
         assert env.session.snapshot[3] == 1  # one open position, on the first page
-        page = env._resources.browser.pages[0].page
-        env._resources.run(page.reload(wait_until="commit"))
+        page = env._resources.browser.pages[0]
+        env._resources.run(page.navigate(page.url))  # loads the page afresh, as a reload does
         # Whether the step meets the old connection closing or the new page's fresh account, it ends the
         # episode and sends nothing again.
         _, reward, terminated, truncated, info = env.step(HOLD)
