@@ -19,7 +19,6 @@ import argparse
 import json
 import os
 import resource
-import subprocess
 import sys
 import time
 from pathlib import Path
@@ -29,6 +28,8 @@ import numpy as np
 BENCH = Path(__file__).resolve().parent
 ROOT = BENCH.parent
 sys.path[:0] = [str(BENCH), str(ROOT / "python")]
+
+from common import measure_apart, write_results  # noqa: E402
 
 KINDS = ("node", "bare", "page")
 LABELS = {
@@ -156,10 +157,7 @@ def run_rounds(counts: list[int], rounds: int, seconds: float, build: Path) -> l
             for kind in KINDS[k % 3 :] + KINDS[: k % 3]:
                 argv = [sys.executable, str(Path(__file__).resolve()), "measure", "--kind", kind, "--n", str(n),
                         "--seconds", str(seconds)]  # fmt: skip
-                p = subprocess.run(argv, env=env, capture_output=True, text=True, timeout=300)
-                if p.returncode != 0:
-                    raise RuntimeError(f"{' '.join(argv[1:])} failed ({p.returncode}):\n{p.stderr[-4000:]}")
-                m = json.loads([line for line in p.stdout.splitlines() if line.startswith("{")][-1])
+                m = measure_apart(argv, env, timeout=300)
                 print(
                     f"round {k + 1}/{rounds}  N={n:<3} {kind:<5} {m['env_steps_per_s']:7.0f} env-steps/s  "
                     f"Python {m['python_cpu_us']:6.1f} us  peers {m['peer_cpu_us']:6.1f} us  "
@@ -261,12 +259,7 @@ def main() -> None:
     fig = summarize(samples, a.counts)
     g = goals(fig)
     md = markdown(fig, a.rounds, a.seconds, (load_before, os.getloadavg()[0]))
-    out = Path(a.out)
-    out.mkdir(parents=True, exist_ok=True)
-    (out / "browser.md").write_text(md)
-    (out / "browser.json").write_text(json.dumps({"figures": fig, "goals": g, "samples": samples}, indent=1))
-    print(md, file=sys.stderr)
-    print(json.dumps({"figures": fig, "goals": g, "markdown": md}), flush=True)
+    write_results(a.out, "browser", fig, g, samples, md)
 
 
 if __name__ == "__main__":

@@ -4,6 +4,7 @@ interface, the native peer, statistics and the memory high-water mark."""
 from __future__ import annotations
 
 import contextlib
+import json
 import os
 import socket
 import subprocess
@@ -163,3 +164,22 @@ def emit(result: dict) -> None:
 
     sys.stdout.write(json.dumps(result) + "\n")
     sys.stdout.flush()
+
+
+def measure_apart(argv: list[str], env: dict[str, str], timeout: float) -> dict:
+    """One measurement in a fresh process (``argv``: the interpreter, a script, its ``measure`` arguments):
+    the last JSON line it printed. RuntimeError with its stderr's tail if it failed."""
+    p = subprocess.run(argv, env=env, capture_output=True, text=True, timeout=timeout)
+    if p.returncode != 0:
+        raise RuntimeError(f"{' '.join(argv[1:])} failed ({p.returncode}):\n{p.stderr[-4000:]}")
+    return json.loads([line for line in p.stdout.splitlines() if line.startswith("{")][-1])
+
+
+def write_results(out: str | Path, name: str, fig: dict, goals: list, samples: list, md: str) -> None:
+    """NAME.md and NAME.json in ``out``; the table on stderr, and for bench/run.py one JSON line on stdout."""
+    folder = Path(out)
+    folder.mkdir(parents=True, exist_ok=True)
+    (folder / f"{name}.md").write_text(md)
+    (folder / f"{name}.json").write_text(json.dumps({"figures": fig, "goals": goals, "samples": samples}, indent=1))
+    print(md, file=sys.stderr)
+    print(json.dumps({"figures": fig, "goals": goals, "markdown": md}), flush=True)

@@ -24,7 +24,6 @@ import contextlib
 import functools
 import json
 import os
-import subprocess
 import sys
 import time
 from pathlib import Path
@@ -34,6 +33,8 @@ import numpy as np
 BENCH = Path(__file__).resolve().parent
 ROOT = BENCH.parent
 sys.path[:0] = [str(BENCH), str(ROOT / "python")]
+
+from common import measure_apart, write_results  # noqa: E402
 
 from vector_env import canned_peer, listen_ports  # noqa: E402
 
@@ -141,10 +142,7 @@ def run_rounds(n: int, rounds: int, rollouts: int, peer: str, build: Path) -> li
                 "--build",
                 str(build),
             ]
-            p = subprocess.run(argv, env=env, capture_output=True, text=True, timeout=900)
-            if p.returncode != 0:
-                raise RuntimeError(f"{' '.join(argv[1:])} failed ({p.returncode}):\n{p.stderr[-4000:]}")
-            m = json.loads([line for line in p.stdout.splitlines() if line.startswith("{")][-1])
+            m = measure_apart(argv, env, timeout=900)
             print(
                 f"round {k + 1}/{rounds}  N={n} {kind:<6} {m['env_steps_per_s']:8.0f} env-steps/s "
                 f"load {os.getloadavg()[0]:.2f}",
@@ -244,12 +242,7 @@ def main() -> None:
     fig = summarize(samples)
     g = goals(fig, a.n)
     md = markdown(fig, a.n, a.rounds, a.rollouts, a.peer, (load_before, os.getloadavg()[0]))
-    out = Path(a.out)
-    out.mkdir(parents=True, exist_ok=True)
-    (out / "sb3.md").write_text(md)
-    (out / "sb3.json").write_text(json.dumps({"figures": fig, "goals": g, "samples": samples}, indent=1))
-    print(md, file=sys.stderr)
-    print(json.dumps({"figures": fig, "goals": g, "markdown": md}), flush=True)
+    write_results(a.out, "sb3", fig, g, samples, md)
 
 
 if __name__ == "__main__":

@@ -33,6 +33,8 @@ BENCH = Path(__file__).resolve().parent
 ROOT = BENCH.parent
 sys.path[:0] = [str(BENCH), str(ROOT / "python")]
 
+from common import measure_apart, write_results  # noqa: E402
+
 KINDS = ("vector", "async", "sync")
 LABELS = {
     "vector": "TradingUIVectorEnv (one process)",
@@ -214,10 +216,7 @@ def run_rounds(
                 ]
                 if context:
                     argv += ["--context", context]
-                p = subprocess.run(argv, env=env, capture_output=True, text=True, timeout=300)
-                if p.returncode != 0:
-                    raise RuntimeError(f"{' '.join(argv[1:])} failed ({p.returncode}):\n{p.stderr[-4000:]}")
-                m = json.loads([line for line in p.stdout.splitlines() if line.startswith("{")][-1])
+                m = measure_apart(argv, env, timeout=300)
                 print(
                     f"round {k + 1}/{rounds}  N={n:<3} {kind:<7} {m['env_steps_per_s']:8.0f} env-steps/s  "
                     f"loop CPU {m['loop_cpu_us']:6.1f} us  env CPU {m['env_cpu_us']:6.1f} us  "
@@ -332,14 +331,7 @@ def main() -> None:
     fig = summarize(samples, a.counts)
     g = goals(fig)
     md = markdown(fig, a.rounds, a.seconds, a.context, (load_before, os.getloadavg()[0]))
-    out = Path(a.out)
-    out.mkdir(parents=True, exist_ok=True)
-    (out / "vector_env.md").write_text(md)
-    (out / "vector_env.json").write_text(
-        json.dumps({"figures": fig, "goals": g, "samples": samples}, indent=1)
-    )
-    print(md, file=sys.stderr)
-    print(json.dumps({"figures": fig, "goals": g, "markdown": md}), flush=True)
+    write_results(a.out, "vector_env", fig, g, samples, md)
 
 
 if __name__ == "__main__":
